@@ -1,0 +1,29 @@
+#include "platform/ini_file.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "runtime/errors.h"
+
+namespace torvinale {
+
+TIniFile::~TIniFile() { Flush(); }
+
+std::string TIniFile::ReadValue(const std::string& section, const std::string& key,
+                                const std::string& default_value) {
+  std::vector<char> buffer(kReadBufferSize);
+  std::size_t copied = profile_.GetString(section.c_str(), key.c_str(), default_value.c_str(),
+                                          buffer.data(), buffer.size(), path().c_str());
+  return std::string(buffer.data(), std::min(copied, buffer.size() - 1));
+}
+
+void TIniFile::WriteValue(const std::string& section, const std::string& key,
+                          const std::string& value) {
+  if (!profile_.WriteString(section.c_str(), key.c_str(), value.c_str(), path().c_str())) {
+    Raise(EIniFileException("Unable to write to " + path()));
+  }
+}
+
+void TIniFile::Flush() { profile_.WriteString(nullptr, nullptr, nullptr, path().c_str()); }
+
+}  // namespace torvinale

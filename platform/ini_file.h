@@ -1,0 +1,50 @@
+// INI-file accessor: each operation is one call of the profile functions,
+// which own the file's text format.
+#pragma once
+
+#include <string>
+
+#include "platform/services.h"
+
+namespace torvinale {
+
+class TCustomIniFile {
+ public:
+  explicit TCustomIniFile(std::string path) : path_(std::move(path)) {}
+  TCustomIniFile(const TCustomIniFile&) = delete;
+  TCustomIniFile& operator=(const TCustomIniFile&) = delete;
+  virtual ~TCustomIniFile() = default;
+
+  virtual std::string ReadValue(const std::string& section, const std::string& key,
+                                const std::string& default_value) = 0;
+  virtual void WriteValue(const std::string& section, const std::string& key,
+                          const std::string& value) = 0;
+  virtual void Flush() = 0;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Closing (destruction) flushes, on every path, errors included.
+class TIniFile final : public TCustomIniFile {
+ public:
+  static constexpr std::size_t kReadBufferSize = 2048;
+
+  TIniFile(Profile& profile, std::string path)
+      : TCustomIniFile(std::move(path)), profile_(profile) {}
+  ~TIniFile() override;
+
+  std::string ReadValue(const std::string& section, const std::string& key,
+                        const std::string& default_value) override;
+  // Raises EIniFileException when the platform refuses the write.
+  void WriteValue(const std::string& section, const std::string& key,
+                  const std::string& value) override;
+  void Flush() override;
+
+ private:
+  Profile& profile_;
+};
+
+}  // namespace torvinale

@@ -1,0 +1,69 @@
+// The operating-system services the launcher uses, each behind a narrow
+// interface so that the whole run can be driven by fakes in tests. The real
+// implementations live in system_posix.cpp and system_win32.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace torvinale {
+
+// Working directory and the presence test for config.ini.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // The whole working directory as the platform reports it, never cut.
+  virtual std::string CurrentDirectory() = 0;
+  // True for an existing entry that is not a directory.
+  virtual bool IsFilePresent(const std::string& name) = 0;
+};
+
+// The platform's profile (INI) functions, with their calling conventions:
+// null section, key and value in WriteString flush the file.
+class Profile {
+ public:
+  virtual ~Profile() = default;
+  // Copies at most size - 1 bytes of the value (or the default) into buffer,
+  // NUL-terminates it and returns the number of bytes copied.
+  virtual std::size_t GetString(const char* section, const char* key, const char* default_value,
+                                char* buffer, std::size_t size, const char* path) = 0;
+  // False when the platform refused the write.
+  virtual bool WriteString(const char* section, const char* key, const char* value,
+                           const char* path) = 0;
+};
+
+// The shell's "open": never waits for what it starts.
+class Shell {
+ public:
+  virtual ~Shell() = default;
+  // False when the shell refused the entry.
+  virtual bool Open(const std::string& entry) = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Waits the full time, resuming after interruptions.
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+};
+
+// Cursor placement and the window-message queue of the console.
+class Console {
+ public:
+  virtual ~Console() = default;
+  virtual void MoveCursor(std::int16_t row, std::int16_t column) = 0;
+  virtual void PumpMessages() = 0;
+};
+
+// The standard-output handle, fetched anew at every Open.
+class OutputSink {
+ public:
+  enum class Kind { kUnavailable, kCharDevice, kOther };
+  virtual ~OutputSink() = default;
+  virtual Kind Open() = 0;
+  // 0 on success, otherwise the platform's error number.
+  virtual int Write(const char* data, std::size_t size) = 0;
+};
+
+}  // namespace torvinale

@@ -1,0 +1,44 @@
+// The real operating-system services, one implementation per platform.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/services.h"
+#include "runtime/output.h"
+
+namespace torvinale {
+
+// Start-up steps that must precede any file access.
+void PrepareProcess();
+
+FileSystem& RealFileSystem();
+Profile& RealProfile();
+Shell& RealShell();
+Clock& RealClock();
+OutputSink& StandardOutput();
+// The console of standard output; cursor moves may travel through out.
+Console& RealConsole(TextOutput& out);
+
+// Writes to standard error; failures go unnoticed.
+void WriteStandardError(const char* data, std::size_t size);
+
+// The file of the module holding address and that module's load address;
+// false when the platform cannot tell.
+bool FindModule(const void* address, std::string& path, const void*& base);
+// The program's own file.
+std::string ProgramFile();
+// The report's code-page conversion, in place.
+void ConvertToConsoleCodePage(std::string& text);
+
+[[noreturn]] void ExitProcessWith(int code);
+
+}  // namespace torvinale
+
+namespace torvinale {
+
+// Processor faults become EAccessViolation errors on the usual road.
+void InstallFaultHandlers();
+void RemoveFaultHandlers();
+
+}  // namespace torvinale

@@ -1,0 +1,172 @@
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "platform/profile_posix.h"
+#include "platform/shell_posix.h"
+#include "platform/system.h"
+
+namespace torvinale {
+namespace {
+
+bool stdout_closed_at_start = false;
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  std::string CurrentDirectory() override {
+    std::vector<char> buffer(4096);
+    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+      if (errno != ERANGE) return std::string();
+      buffer.resize(buffer.size() * 2);
+    }
+    return std::string(buffer.data());
+  }
+
+  bool IsFilePresent(const std::string& name) override {
+    struct stat st;
+    return stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  }
+};
+
+class PosixClock final : public Clock {
+ public:
+  void Sleep(std::uint32_t milliseconds) override {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+  }
+};
+
+class StdoutSink final : public OutputSink {
+ public:
+  Kind Open() override {
+    struct stat st;
+    if (stdout_closed_at_start || fstat(STDOUT_FILENO, &st) != 0) return Kind::kUnavailable;
+    return S_ISCHR(st.st_mode) ? Kind::kCharDevice : Kind::kOther;
+  }
+
+  int Write(const char* data, std::size_t size) override {
+    while (size > 0) {
+      ssize_t n = write(STDOUT_FILENO, data, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+  }
+};
+
+// On a terminal the cursor moves are escape sequences in the text itself;
+// anywhere else there is no cursor and the text simply follows on.
+class TerminalConsole final : public Console {
+ public:
+  explicit TerminalConsole(TextOutput& out) : out_(out), is_terminal_(isatty(STDOUT_FILENO)) {}
+
+  void MoveCursor(std::int16_t row, std::int16_t column) override {
+    if (!is_terminal_ || row < 0 || column < 0) return;
+    char sequence[32];
+    int n = std::snprintf(sequence, sizeof sequence, "\x1b[%d;%dH", row + 1, column + 1);
+    out_.Write(std::string_view(sequence, static_cast<std::size_t>(n)));
+  }
+
+  void PumpMessages() override {}
+
+ private:
+  TextOutput& out_;
+  bool is_terminal_;
+};
+
+}  // namespace
+
+void PrepareProcess() {
+  // A write into a closed pipe must become an I/O error, not a silent death.
+  signal(SIGPIPE, SIG_IGN);
+  // Keep descriptors 0 to 2 taken, so that no file we open lands on them and
+  // receives the screen; a closed standard output still counts as closed.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (IsOpen(fd)) continue;
+    if (fd == STDOUT_FILENO) stdout_closed_at_start = true;
+    int placeholder = open("/dev/null", O_RDONLY);
+    if (placeholder >= 0 && placeholder != fd) {
+      dup2(placeholder, fd);
+      close(placeholder);
+    }
+  }
+}
+
+FileSystem& RealFileSystem() {
+  static PosixFileSystem files;
+  return files;
+}
+
+Profile& RealProfile() {
+  static PosixProfile profile;
+  return profile;
+}
+
+Shell& RealShell() {
+  static PosixShell shell;
+  return shell;
+}
+
+Clock& RealClock() {
+  static PosixClock clock;
+  return clock;
+}
+
+OutputSink& StandardOutput() {
+  static StdoutSink sink;
+  return sink;
+}
+
+Console& RealConsole(TextOutput& out) {
+  static TerminalConsole console(out);
+  return console;
+}
+
+void WriteStandardError(const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = write(STDERR_FILENO, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+std::string ProgramFile() {
+  std::vector<char> buffer(4096);
+  ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (n > 0) return std::string(buffer.data(), static_cast<std::size_t>(n));
+  return "torvinale";
+}
+
+bool FindModule(const void* address, std::string& path, const void*& base) {
+  Dl_info info;
+  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fbase == nullptr) return false;
+  path = (info.dli_fname != nullptr && info.dli_fname[0] != '\0') ? info.dli_fname : ProgramFile();
+  base = info.dli_fbase;
+  return true;
+}
+
+void ConvertToConsoleCodePage(std::string&) {}
+
+void ExitProcessWith(int code) { _exit(code); }
+
+void InstallFaultHandlers() {}
+void RemoveFaultHandlers() {}
+
+}  // namespace torvinale

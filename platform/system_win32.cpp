@@ -1,0 +1,166 @@
+#include <shellapi.h>
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/system.h"
+
+namespace torvinale {
+namespace {
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  std::string CurrentDirectory() override {
+    std::vector<char> buffer(MAX_PATH + 1);
+    DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+    // A longer directory is reported by the size it needs; ask again with it.
+    while (n >= buffer.size()) {
+      buffer.resize(n);
+      n = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+    }
+    return std::string(buffer.data(), n);
+  }
+
+  // Present whatever the last-write time: a file dated outside the DOS range
+  // must not be overwritten with defaults.
+  bool IsFilePresent(const std::string& name) override {
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(name.c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+};
+
+class Win32Profile final : public Profile {
+ public:
+  std::size_t GetString(const char* section, const char* key, const char* default_value,
+                        char* buffer, std::size_t size, const char* path) override {
+    return GetPrivateProfileStringA(section, key, default_value, buffer, static_cast<DWORD>(size),
+                                    path);
+  }
+
+  bool WriteString(const char* section, const char* key, const char* value,
+                   const char* path) override {
+    return WritePrivateProfileStringA(section, key, value, path) != 0;
+  }
+};
+
+class Win32Shell final : public Shell {
+ public:
+  bool Open(const std::string& entry) override {
+    HINSTANCE result =
+        ShellExecuteA(nullptr, "open", entry.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(result) > 32;
+  }
+};
+
+class Win32Clock final : public Clock {
+ public:
+  void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
+};
+
+class StdoutSink final : public OutputSink {
+ public:
+  Kind Open() override {
+    handle_ = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (handle_ == INVALID_HANDLE_VALUE) return Kind::kUnavailable;
+    DWORD type = GetFileType(handle_);
+    if (type == FILE_TYPE_UNKNOWN) {
+      CloseHandle(handle_);
+      return Kind::kUnavailable;
+    }
+    return type == FILE_TYPE_CHAR ? Kind::kCharDevice : Kind::kOther;
+  }
+
+  int Write(const char* data, std::size_t size) override {
+    DWORD written = 0;
+    if (WriteFile(handle_, data, static_cast<DWORD>(size), &written, nullptr)) return 0;
+    return static_cast<int>(GetLastError());
+  }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+class Win32Console final : public Console {
+ public:
+  void MoveCursor(std::int16_t row, std::int16_t column) override {
+    SetConsoleCursorPosition(GetStdHandle(STD_OUTPUT_HANDLE), COORD{column, row});
+  }
+
+  void PumpMessages() override {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) return;
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  }
+};
+
+}  // namespace
+
+void PrepareProcess() {}
+
+FileSystem& RealFileSystem() {
+  static Win32FileSystem files;
+  return files;
+}
+
+Profile& RealProfile() {
+  static Win32Profile profile;
+  return profile;
+}
+
+Shell& RealShell() {
+  static Win32Shell shell;
+  return shell;
+}
+
+Clock& RealClock() {
+  static Win32Clock clock;
+  return clock;
+}
+
+OutputSink& StandardOutput() {
+  static StdoutSink sink;
+  return sink;
+}
+
+Console& RealConsole(TextOutput&) {
+  static Win32Console console;
+  return console;
+}
+
+void WriteStandardError(const char* data, std::size_t size) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), data, static_cast<DWORD>(size), &written, nullptr);
+}
+
+std::string ProgramFile() {
+  char buffer[MAX_PATH + 1] = {};
+  GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  return buffer;
+}
+
+bool FindModule(const void* address, std::string& path, const void*& base) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(address, &info, sizeof info) == 0 || info.State != MEM_COMMIT) return false;
+  char buffer[MAX_PATH + 1] = {};
+  if (GetModuleFileNameA(static_cast<HMODULE>(info.AllocationBase), buffer, sizeof buffer) == 0) {
+    return false;
+  }
+  path = buffer;
+  base = info.AllocationBase;
+  return true;
+}
+
+void ConvertToConsoleCodePage(std::string& text) { CharToOemA(text.data(), text.data()); }
+
+void ExitProcessWith(int code) { ExitProcess(static_cast<UINT>(code)); }
+
+void InstallFaultHandlers() {}
+void RemoveFaultHandlers() {}
+
+}  // namespace torvinale
