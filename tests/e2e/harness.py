@@ -1,0 +1,136 @@
+"""Runs the real launcher binary, natively or under Wine, in temporary folders."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+BINARY = os.environ.get("TORVINALE_BINARY", "")
+RUNNER = os.environ.get("TORVINALE_RUNNER", "")
+MARKER = os.environ.get("TORVINALE_MARKER", "")
+WINE = bool(RUNNER)
+EXE = ".exe" if WINE else ""
+SEP = "\\" if WINE else "/"
+
+RULE = "=" * 68
+BANNER = "Torvinale version: 1.0.0" + " " * 23 + "torvinale.example.org 2012"
+
+
+def host_path(path):
+    """A path as the program under test sees it."""
+    return "Z:" + path.replace("/", "\\") if WINE else path
+
+
+def ini(countdown, pause, entries=(), extra=""):
+    lines = ["[Torvinale]", f"Countdown={countdown}", f"Pause={pause}"]
+    lines += [f"Program{n}={e}" for n, e in enumerate(entries, 1)]
+    return ("\r\n".join(lines) + "\r\n" + extra).encode("latin-1")
+
+
+def screen(count, entries=()):
+    entries = list(entries) + [""] * (10 - len(entries))
+    lines = [RULE, BANNER, f"Countdown: {count} ", "ms", RULE]
+    lines += [f"Program {n}: {e}" for n, e in enumerate(entries, 1)]
+    return "".join(line + "\r\n" for line in lines).encode("latin-1")
+
+
+def confirmation(number, launched=True):
+    head = f"Program{number}"
+    tail = "EXECUTED" if launched else "FAILED"
+    return (head + "." * (61 - len(head) - len(tail)) + tail + "\r\n").encode()
+
+
+CLOSING = b"Closing program...\r\n"
+
+
+def prepare_runner():
+    """Creates the Wine prefix once, so that no test pays for it or sees its noise."""
+    if WINE:
+        subprocess.run([RUNNER, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+
+def command():
+    return ([RUNNER] if WINE else []) + [BINARY]
+
+
+class Result:
+    def __init__(self, rc, out, err, elapsed):
+        self.rc, self.out, self.err, self.elapsed = rc, out, err, elapsed
+
+
+class LauncherCase(unittest.TestCase):
+    """Each test gets an empty working folder; run() starts the binary there."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not BINARY:
+            raise unittest.SkipTest("TORVINALE_BINARY is not set")
+        prepare_runner()
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="torvinale-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write_config(self, data):
+        with open(self.path("config.ini"), "wb") as f:
+            f.write(data)
+
+    def read_config(self):
+        with open(self.path("config.ini"), "rb") as f:
+            return f.read()
+
+    def marker(self, name):
+        """A copy of the marker program; returns the entry that opens it."""
+        target = self.path(name + EXE)
+        shutil.copy(MARKER, target)
+        return host_path(target)
+
+    def markers(self, expected, timeout=10.0):
+        """The marker lines (name, ms), waiting until `expected` have arrived."""
+        deadline = time.time() + timeout
+        while True:
+            try:
+                with open(self.path("markers.log")) as f:
+                    rows = [line.split() for line in f if line.strip()]
+            except FileNotFoundError:
+                rows = []
+            if len(rows) >= expected or time.time() > deadline:
+                return [(name, int(ms)) for name, ms in rows]
+            time.sleep(0.05)
+
+    def run_launcher(self, stdout="file", timeout=120, preexec=None):
+        out_path = self.path("stdout.bin")
+        err_path = self.path("stderr.bin")
+        with open(err_path, "wb") as err:
+            start = time.time()
+            if stdout == "file":
+                with open(out_path, "wb") as out:
+                    rc = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                        stdout=out, stderr=err, timeout=timeout,
+                                        preexec_fn=preexec).returncode
+                with open(out_path, "rb") as f:
+                    data = f.read()
+            elif stdout == "pipe":
+                proc = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=err, timeout=timeout,
+                                      preexec_fn=preexec)
+                rc, data = proc.returncode, proc.stdout
+            else:  # a path such as /dev/full, or None for a closed descriptor
+                target = open(stdout, "wb") if stdout else None
+                try:
+                    rc = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                        stdout=target, stderr=err, timeout=timeout,
+                                        preexec_fn=preexec, close_fds=True).returncode
+                finally:
+                    if target:
+                        target.close()
+                data = b""
+            elapsed = time.time() - start
+        with open(err_path, "rb") as f:
+            return Result(rc, data, f.read(), elapsed)
