@@ -19,73 +19,68 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string Look(std::string_view text, std::string_view section, std::string_view key) {
-  return LookUpProfileValue(text, section, key, "DEF");
+using Cases = std::vector<std::pair<const char*, const char*>>;  // key, value read
+
+void ExpectValues(std::string_view text, std::string_view section, const Cases& cases) {
+  for (auto [key, expected] : cases) {
+    EXPECT_EQ(LookUpProfileValue(text, section, key, "DEF"), expected) << "key " << key;
+  }
 }
 
 TEST(ProfileLookUp, MatchesNamesWithoutCaseOrBlanksOverAnyLineEnd) {
   const std::string text =
       "top=0\r\n[ Torvinale ]\r\n  CountDown \t=\t 5 \r\n;Pause=9\nPause=1\rX=2";
-  EXPECT_EQ(Look(text, "torvinale", "countdown"), "5");
-  EXPECT_EQ(Look(text, " Torvinale ", " Countdown "), "5");
-  EXPECT_EQ(Look(text, "Torvinale", "Pause"), "1");
-  EXPECT_EQ(Look(text, "Torvinale", ";Pause"), "DEF");
-  EXPECT_EQ(Look(text, "Torvinale", "x"), "2");
-  EXPECT_EQ(Look(text, "Torvinale", "top"), "DEF");
-  EXPECT_EQ(Look(text, "", "top"), "0");
-  EXPECT_EQ(Look("\xEF\xBB\xBF[S]\nk=1\n", "S", "k"), "1");
+  ExpectValues(text, " torvinale ", {{"countdown", "5"}, {" Countdown ", "5"}, {"Pause", "1"}});
+  ExpectValues(text, "Torvinale", {{";Pause", "DEF"}, {"x", "2"}, {"top", "DEF"}});
+  ExpectValues(text, "", {{"top", "0"}});
+  ExpectValues("\xEF\xBB\xBF[S]\nk=1\n", "S", {{"k", "1"}});
 }
 
 TEST(ProfileLookUp, ValuesLoseWholeQuotesOnlyAndEndAtNul) {
   const std::string text =
       "[S]\nq1=\" a b \"\nq2=\"abc\nq3=a;b\nq4='x'\nq5=\"\nq6=\"\"\nq7=\"a'\nempty=\n"
-      "noequals\n[T\nc=x\0y\nk\x1a=\v2\f"s;
-  EXPECT_EQ(Look(text, "S", "q1"), " a b ");
-  EXPECT_EQ(Look(text, "S", "q2"), "\"abc");
-  EXPECT_EQ(Look(text, "S", "q3"), "a;b");
-  EXPECT_EQ(Look(text, "S", "q4"), "x");
-  EXPECT_EQ(Look(text, "S", "q5"), "\"");
-  EXPECT_EQ(Look(text, "S", "q6"), "");
-  EXPECT_EQ(Look(text, "S", "q7"), "\"a'");
-  EXPECT_EQ(Look(text, "S", "empty"), "");
-  EXPECT_EQ(Look(text, "S", "noequals"), "DEF");
-  EXPECT_EQ(Look(text, "S", "c"), "x");  // "[T" has no "]", so c is still in S
-  EXPECT_EQ(Look(text, "S", "k"), "2");
+      "noequals\n[T\nc=x\0y\nk\x1a=\v2\f"s;  // "[T" lacks its "]", so c is still in S
+  // clang-format off
+  ExpectValues(text, "S", {{"q1", " a b "}, {"q2", "\"abc"}, {"q3", "a;b"}, {"q4", "x"},
+                           {"q5", "\""}, {"q6", ""}, {"q7", "\"a'"}, {"empty", ""},
+                           {"noequals", "DEF"}, {"c", "x"}, {"k", "2"}});
+  // clang-format on
 }
 
 TEST(ProfileLookUp, FirstSectionAndKeyWinAndMissingGivesDefault) {
   const std::string text = "[A]\nk=first\nK=second\n[a]\nk=third\nonly=2\n[B]\n";
-  EXPECT_EQ(Look(text, "A", "k"), "first");
-  EXPECT_EQ(Look(text, "a", "only"), "DEF");
-  EXPECT_EQ(Look(text, "B", "k"), "DEF");
+  ExpectValues(text, "A", {{"k", "first"}, {"only", "DEF"}});
+  ExpectValues(text, "B", {{"k", "DEF"}});
   EXPECT_EQ(LookUpProfileValue("", "A", "k", "d \t  "), "d \t");
 }
 
 TEST(ProfileLookUp, HugeLinesAndNulBytesAreRead) {
   std::string text = "[S]\n" + std::string(1000000, 'x') + "\nk=" + std::string(1000000, 'v');
   text += "\n\0\0=\0\nm=1"s;
-  EXPECT_EQ(Look(text, "S", "k").size(), 1000000u);
-  EXPECT_EQ(Look(text, "S", "m"), "1");
+  EXPECT_EQ(LookUpProfileValue(text, "S", "k", "").size(), 1000000u);
+  EXPECT_EQ(LookUpProfileValue(text, "S", "m", ""), "1");
 }
 
-TEST(ProfileUpdate, ReplacesTheKeyLineAndKeepsEveryOtherByte) {
-  const std::string text = "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n[B]\nkey1=b";
-  EXPECT_EQ(UpdateProfileText(text, "a", "KEY1", "new"),
-            "; head\n[A]\nKey1=new\r\nK2=x\n\n[B]\nkey1=b");
-  EXPECT_EQ(UpdateProfileText(text, "B", "key1", ""),
-            "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n[B]\nkey1=");
-  EXPECT_EQ(UpdateProfileText("[A]\nk=1\n[a]\nj=2\n", "a", "j", "3"),
-            "[A]\nk=1\nj=3\r\n[a]\nj=2\n");
-}
-
-TEST(ProfileUpdate, AddsKeysAtTheEndOfTheirSectionAndSectionsAtTheEnd) {
-  EXPECT_EQ(UpdateProfileText("[A]\nx=1\n\n; about B\n[B]\n", "A", "y", "2"),
-            "[A]\nx=1\ny=2\r\n\n; about B\n[B]\n");
-  EXPECT_EQ(UpdateProfileText("[A]\nx=1", "A", "y", "2"), "[A]\nx=1\r\ny=2\r\n");
-  EXPECT_EQ(UpdateProfileText("[A]", "A", "y", "2"), "[A]\r\ny=2\r\n");
-  EXPECT_EQ(UpdateProfileText("[A]\nx=1", "B", "y", "2"), "[A]\nx=1\r\n[B]\r\ny=2\r\n");
-  EXPECT_EQ(UpdateProfileText("", " S ", " k ", "v"), "[S]\r\nk=v\r\n");
-  EXPECT_EQ(UpdateProfileText("\xEF\xBB\xBF", "S", "k", "v"), "\xEF\xBB\xBF[S]\r\nk=v\r\n");
+TEST(ProfileUpdate, ChangesOnlyTheKeyLineOrAddsAtTheEndOfTheSectionOrFile) {
+  const std::string text = "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n; about B\n[B]\nkey1=b";
+  struct {
+    std::string_view text, section, key, value, expected;
+  } cases[] = {
+      {text, "a", "KEY1", "new", "; head\n[A]\nKey1=new\r\nK2=x\n\n; about B\n[B]\nkey1=b"},
+      {text, "B", "key1", "", "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n; about B\n[B]\nkey1="},
+      {text, "A", "y", "2",
+       "; head\n[A]\n  Key1 = old ; c\r\nK2=x\ny=2\r\n\n; about B\n[B]\nkey1=b"},
+      {text, "B", "y", "2",
+       "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n; about B\n[B]\nkey1=b\r\ny=2\r\n"},
+      {"[A]\nk=1\n[a]\nj=2\n", "a", "j", "3", "[A]\nk=1\nj=3\r\n[a]\nj=2\n"},
+      {"[A]", "A", "y", "2", "[A]\r\ny=2\r\n"},
+      {"[A]\nx=1", "B", "y", "2", "[A]\nx=1\r\n[B]\r\ny=2\r\n"},
+      {"", " S ", " k ", "v", "[S]\r\nk=v\r\n"},
+      {"\xEF\xBB\xBF", "S", "k", "v", "\xEF\xBB\xBF[S]\r\nk=v\r\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(UpdateProfileText(c.text, c.section, c.key, c.value), c.expected) << c.expected;
+  }
 }
 
 TEST(ProfileUpdate, RefusesEntriesThatWouldNotReadBack) {
@@ -179,6 +174,9 @@ TEST_F(ProfileFile, FailedWritesLeaveNothingBehind) {
   ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);  // must neither block nor be replaced
   EXPECT_EQ(Read("k"), "");
   EXPECT_FALSE(Write("k", "v"));
+  std::filesystem::remove(path_);
+  ASSERT_EQ(symlink("/dev/zero", path_.c_str()), 0);  // endless
+  EXPECT_EQ(Read("k"), "");
   std::filesystem::remove(path_);
   Put(path_, "\xFF\xFE[\0S\0]\0");
   EXPECT_FALSE(Write("k", "v"));
