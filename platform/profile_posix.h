@@ -1,6 +1,13 @@
 // Our profile (INI) functions for systems that have none. They read files the
 // way the Windows profile functions do, so a config.ini means the same on both
 // systems, and they write atomically, keeping every other byte of the file.
+//
+// Reading: lines end with CRLF, LF or a lone CR; a UTF-8 byte order mark is
+// skipped. Lines before the first "[name]" form the nameless section. Names
+// match without regard to ASCII case, blanks (space, tab, VT, FF, Ctrl-Z)
+// around names, "=" and values do not count, ";" starts a comment line, and
+// only the first matching section and the first matching key in it are seen.
+// A value wholly in double or single quotes loses them; a NUL byte ends it.
 #pragma once
 
 #include <cstddef>
@@ -16,9 +23,16 @@ namespace torvinale {
 std::string LookUpProfileValue(std::string_view text, std::string_view section,
                                std::string_view key, std::string_view default_value);
 
-// The text after setting section/key to value.
+// The text after setting section/key to value: the key's line becomes
+// "key=value" (keeping its line end and the key's spelling in the file), or a
+// new line goes after the last entry of the section, or "[section]" and the
+// key go at the end of the text. Added lines end with CRLF.
 std::string UpdateProfileText(std::string_view text, std::string_view section, std::string_view key,
                               std::string_view value);
+
+// False for an entry that would not read back as written: a line break
+// anywhere, or a key that holds "=" or starts a comment or section line.
+bool IsStorableProfileEntry(std::string_view section, std::string_view key, std::string_view value);
 
 class PosixProfile final : public Profile {
  public:

@@ -1,1 +1,224 @@
+#include "platform/profile_posix.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+namespace torvinale {
+namespace {
+
+using namespace std::string_literals;
+
+using Cases = std::vector<std::pair<const char*, const char*>>;  // key, value read
+
+void ExpectValues(std::string_view text, std::string_view section, const Cases& cases) {
+  for (auto [key, expected] : cases) {
+    EXPECT_EQ(LookUpProfileValue(text, section, key, "DEF"), expected) << "key " << key;
+  }
+}
+
+TEST(ProfileLookUp, MatchesNamesWithoutCaseOrBlanksOverAnyLineEnd) {
+  const std::string text =
+      "top=0\r\n[ Torvinale ]\r\n  CountDown \t=\t 5 \r\n;Pause=9\nPause=1\rX=2";
+  ExpectValues(text, " torvinale ", {{"countdown", "5"}, {" Countdown ", "5"}, {"Pause", "1"}});
+  ExpectValues(text, "Torvinale", {{";Pause", "DEF"}, {"x", "2"}, {"top", "DEF"}});
+  ExpectValues(text, "", {{"top", "0"}});
+  ExpectValues("\xEF\xBB\xBF[S]\nk=1\n", "S", {{"k", "1"}});
+}
+
+TEST(ProfileLookUp, ValuesLoseWholeQuotesOnlyAndEndAtNul) {
+  const std::string text =
+      "[S]\nq1=\" a b \"\nq2=\"abc\nq3=a;b\nq4='x'\nq5=\"\nq6=\"\"\nq7=\"a'\nempty=\n"
+      "noequals\n[T\nc=x\0y\nk\x1a=\v2\f"s;  // "[T" lacks its "]", so c is still in S
+  // clang-format off
+  ExpectValues(text, "S", {{"q1", " a b "}, {"q2", "\"abc"}, {"q3", "a;b"}, {"q4", "x"},
+                           {"q5", "\""}, {"q6", ""}, {"q7", "\"a'"}, {"empty", ""},
+                           {"noequals", "DEF"}, {"c", "x"}, {"k", "2"}});
+  // clang-format on
+}
+
+TEST(ProfileLookUp, FirstSectionAndKeyWinAndMissingGivesDefault) {
+  const std::string text = "[A]\nk=first\nK=second\n[a]\nk=third\nonly=2\n[B]\n";
+  ExpectValues(text, "A", {{"k", "first"}, {"only", "DEF"}});
+  ExpectValues(text, "B", {{"k", "DEF"}});
+  EXPECT_EQ(LookUpProfileValue("", "A", "k", "d \t  "), "d \t");
+}
+
+TEST(ProfileLookUp, HugeLinesAndNulBytesAreRead) {
+  std::string text = "[S]\n" + std::string(1000000, 'x') + "\nk=" + std::string(1000000, 'v');
+  text += "\n\0\0=\0\nm=1"s;
+  EXPECT_EQ(LookUpProfileValue(text, "S", "k", "").size(), 1000000u);
+  EXPECT_EQ(LookUpProfileValue(text, "S", "m", ""), "1");
+}
+
+TEST(ProfileUpdate, ChangesOnlyTheKeyLineOrAddsAtTheEndOfTheSectionOrFile) {
+  const std::string text = "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n; about B\n[B]\nkey1=b";
+  struct {
+    std::string_view text, section, key, value, expected;
+  } cases[] = {
+      {text, "a", "KEY1", "new", "; head\n[A]\nKey1=new\r\nK2=x\n\n; about B\n[B]\nkey1=b"},
+      {text, "B", "key1", "", "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n; about B\n[B]\nkey1="},
+      {text, "A", "y", "2",
+       "; head\n[A]\n  Key1 = old ; c\r\nK2=x\ny=2\r\n\n; about B\n[B]\nkey1=b"},
+      {text, "B", "y", "2",
+       "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n; about B\n[B]\nkey1=b\r\ny=2\r\n"},
+      {"[A]\nk=1\n[a]\nj=2\n", "a", "j", "3", "[A]\nk=1\nj=3\r\n[a]\nj=2\n"},
+      {"[A]", "A", "y", "2", "[A]\r\ny=2\r\n"},
+      {"[A]\nx=1", "B", "y", "2", "[A]\nx=1\r\n[B]\r\ny=2\r\n"},
+      {"", " S ", " k ", "v", "[S]\r\nk=v\r\n"},
+      {"\xEF\xBB\xBF", "S", "k", "v", "\xEF\xBB\xBF[S]\r\nk=v\r\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(UpdateProfileText(c.text, c.section, c.key, c.value), c.expected) << c.expected;
+  }
+}
+
+TEST(ProfileUpdate, RefusesEntriesThatWouldNotReadBack) {
+  EXPECT_TRUE(IsStorableProfileEntry("S", "Program1", "c:\\a b;c=\"d\""));
+  EXPECT_FALSE(IsStorableProfileEntry("S", "k", "a\r\nb=c"));
+  EXPECT_FALSE(IsStorableProfileEntry("S\n", "k", ""));
+  EXPECT_FALSE(IsStorableProfileEntry("S", "a=b", ""));
+  EXPECT_FALSE(IsStorableProfileEntry("S", " ;k", ""));
+  EXPECT_FALSE(IsStorableProfileEntry("S", "[k]", ""));
+}
+
+class ProfileFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/profile-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/config.ini";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Read(const char* key, std::size_t size = 2048) {
+    std::vector<char> buffer(size);
+    std::size_t n = profile_.GetString("Torvinale", key, "", buffer.data(), size, path_.c_str());
+    EXPECT_EQ(buffer[n], '\0');
+    return std::string(buffer.data(), n);
+  }
+  bool Write(const char* key, const std::string& value) {
+    return profile_.WriteString("Torvinale", key, value.c_str(), path_.c_str());
+  }
+  static std::string Contents(const std::string& path) {
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+  }
+  static void Put(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  std::size_t Entries() const {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir_), {}));
+  }
+
+  PosixProfile profile_;
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(ProfileFile, MissingFileReadsDefaultAndIsNotCreated) {
+  char buffer[8];
+  EXPECT_EQ(profile_.GetString("S", "k", "default  ", buffer, sizeof buffer, path_.c_str()), 7u);
+  EXPECT_STREQ(buffer, "default");
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+TEST_F(ProfileFile, TwelveWritesThenTwelveReadsGiveTheDefaultFile) {
+  std::string expected =
+      "[Torvinale]\r\nCountdown=5\r\nPause=1500\r\nProgram1=c:\\windows\\notepad.exe\r\n";
+  ASSERT_TRUE(Write("Countdown", "5") && Write("Pause", "1500"));
+  ASSERT_TRUE(Write("Program1", "c:\\windows\\notepad.exe"));
+  for (int n = 2; n <= 10; ++n) {
+    std::string key = "Program" + std::to_string(n);
+    ASSERT_TRUE(Write(key.c_str(), ""));
+    expected += key + "=\r\n";
+  }
+  EXPECT_TRUE(profile_.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
+  EXPECT_EQ(Contents(path_), expected);
+  EXPECT_EQ(Read("Countdown"), "5");
+  EXPECT_EQ(Read("Pause"), "1500");
+  EXPECT_EQ(Read("Program1"), "c:\\windows\\notepad.exe");
+  for (int n = 2; n <= 10; ++n) EXPECT_EQ(Read(("Program" + std::to_string(n)).c_str()), "");
+  EXPECT_EQ(Entries(), 1u);  // no temporary file left behind
+}
+
+TEST_F(ProfileFile, LongValuesAreCutToTheBuffer) {
+  ASSERT_TRUE(Write("A", std::string(2047, 'a')) && Write("B", std::string(3000, 'b')));
+  EXPECT_EQ(Read("A"), std::string(2047, 'a'));
+  EXPECT_EQ(Read("B"), std::string(2047, 'b'));
+  EXPECT_EQ(Read("B", 1), "");
+  char untouched = 'x';
+  EXPECT_EQ(profile_.GetString("Torvinale", "B", "", &untouched, 0, path_.c_str()), 0u);
+  EXPECT_EQ(untouched, 'x');
+}
+
+TEST_F(ProfileFile, FailedWritesLeaveNothingBehind) {
+  EXPECT_FALSE(profile_.WriteString("S", "k", "v", (dir_ + "/missing/config.ini").c_str()));
+  std::filesystem::create_directory(path_);
+  EXPECT_FALSE(Write("k", "v"));
+  EXPECT_EQ(Read("k"), "");
+  EXPECT_EQ(Entries(), 1u);
+  std::filesystem::remove(path_);
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);  // must neither block nor be replaced
+  EXPECT_EQ(Read("k"), "");
+  EXPECT_FALSE(Write("k", "v"));
+  std::filesystem::remove(path_);
+  ASSERT_EQ(symlink("/dev/zero", path_.c_str()), 0);  // endless
+  EXPECT_EQ(Read("k"), "");
+  std::filesystem::remove(path_);
+  Put(path_, "\xFF\xFE[\0S\0]\0");
+  EXPECT_FALSE(Write("k", "v"));
+  EXPECT_FALSE(Write("k", "a\nb=c"));
+  EXPECT_FALSE(profile_.WriteString("S", "k", nullptr, path_.c_str()));
+}
+
+TEST_F(ProfileFile, WriteThatRunsOutOfSpaceKeepsTheOldFile) {
+  const std::string old = "; mine\n[Torvinale]\nCountdown=5\n";
+  Put(path_, old);
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{static_cast<rlim_t>(old.size()), static_cast<rlim_t>(old.size())};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(Write("Countdown", std::string(100, '9')) ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Contents(path_), old);
+  EXPECT_EQ(Entries(), 1u);
+}
+
+TEST_F(ProfileFile, ReplacementKeepsModeAndSymbolicLinks) {
+  std::string target = dir_ + "/real.ini";
+  Put(target, "[Torvinale]\nCountdown=5\n");
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  ASSERT_EQ(symlink("real.ini", path_.c_str()), 0);
+  ASSERT_TRUE(Write("Countdown", "7"));
+  EXPECT_TRUE(std::filesystem::is_symlink(path_));
+  EXPECT_EQ(Contents(target), "[Torvinale]\nCountdown=7\n");
+  struct stat st;
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  std::filesystem::remove(target);  // now dangling: refused, link kept
+  EXPECT_FALSE(Write("Countdown", "8"));
+  EXPECT_TRUE(std::filesystem::is_symlink(path_));
+  EXPECT_FALSE(std::filesystem::exists(target));
+  EXPECT_EQ(Entries(), 1u);
+}
+
+}  // namespace
+}  // namespace torvinale
