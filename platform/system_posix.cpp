@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "platform/profile_posix.h"
 #include "platform/shell_posix.h"
 #include "platform/system.h"
+#include "runtime/errors.h"
 
 namespace torvinale {
 namespace {
@@ -166,7 +168,55 @@ void ConvertToConsoleCodePage(std::string&) {}
 
 void ExitProcessWith(int code) { _exit(code); }
 
-void InstallFaultHandlers() {}
-void RemoveFaultHandlers() {}
+namespace {
+
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS};
+
+const void* FaultingInstruction(void* context) {
+  [[maybe_unused]] auto* uc = static_cast<ucontext_t*>(context);
+#if defined(__linux__) && defined(__x86_64__)
+  return reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__linux__) && defined(__aarch64__)
+  return reinterpret_cast<const void*>(uc->uc_mcontext.pc);
+#elif defined(__APPLE__) && defined(__x86_64__)
+  return reinterpret_cast<const void*>(uc->uc_mcontext->__ss.__rip);
+#elif defined(__APPLE__) && defined(__aarch64__)
+  return reinterpret_cast<const void*>(uc->uc_mcontext->__ss.__pc);
+#else
+  return nullptr;
+#endif
+}
+
+// Built with -fnon-call-exceptions, so the error unwinds from the faulting
+// instruction through the signal frame like any other, running the clean-ups.
+void OnFault(int, siginfo_t* info, void* context) {
+  SetRaiseAddress(FaultingInstruction(context));
+  char message[64];
+  std::snprintf(message, sizeof message, "Access violation at address %016llX",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(info->si_addr)));
+  throw EAccessViolation(message);
+}
+
+}  // namespace
+
+void InstallFaultHandlers() {
+  // Its own stack, so that a stack overflow is reported too.
+  static std::vector<char> fault_stack(64 * 1024);
+  stack_t stack{};
+  stack.ss_sp = fault_stack.data();
+  stack.ss_size = fault_stack.size();
+  sigaltstack(&stack, nullptr);
+
+  struct sigaction action {};
+  action.sa_sigaction = OnFault;
+  // Left by a throw, the handler never returns: keep the signal unblocked.
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  for (int sig : kFaultSignals) sigaction(sig, &action, nullptr);
+}
+
+void RemoveFaultHandlers() {
+  for (int sig : kFaultSignals) signal(sig, SIG_DFL);
+}
 
 }  // namespace torvinale

@@ -2,9 +2,11 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "platform/system.h"
+#include "runtime/errors.h"
 
 namespace torvinale {
 namespace {
@@ -161,7 +163,43 @@ void ConvertToConsoleCodePage(std::string& text) { CharToOemA(text.data(), text.
 
 void ExitProcessWith(int code) { ExitProcess(static_cast<UINT>(code)); }
 
-void InstallFaultHandlers() {}
-void RemoveFaultHandlers() {}
+namespace {
+
+LPTOP_LEVEL_EXCEPTION_FILTER previous_filter = nullptr;
+const void* fault_instruction = nullptr;
+ULONG_PTR fault_target = 0;
+
+[[noreturn]] void ThrowAccessViolation() {
+  SetRaiseAddress(fault_instruction);
+  char message[64];
+  std::snprintf(message, sizeof message, "Access violation at address %016llX",
+                static_cast<unsigned long long>(fault_target));
+  throw EAccessViolation(message);
+}
+
+// The platform asks this filter only when no debugger is attached; with one,
+// the fault is left to the debugger. The faulting thread resumes in a call to
+// ThrowAccessViolation made as if from the faulting instruction, so the error
+// unwinds from there (built with -fnon-call-exceptions) like any other.
+LONG WINAPI OnUnhandledFault(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION &&
+      record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  fault_instruction = record->ExceptionAddress;
+  fault_target = record->NumberParameters >= 2 ? record->ExceptionInformation[1] : 0;
+  CONTEXT* context = pointers->ContextRecord;
+  context->Rsp -= sizeof(DWORD64);
+  *reinterpret_cast<DWORD64*>(context->Rsp) = context->Rip + 1;
+  context->Rip = reinterpret_cast<DWORD64>(&ThrowAccessViolation);
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+void InstallFaultHandlers() { previous_filter = SetUnhandledExceptionFilter(OnUnhandledFault); }
+
+void RemoveFaultHandlers() { SetUnhandledExceptionFilter(previous_filter); }
 
 }  // namespace torvinale

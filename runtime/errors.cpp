@@ -2,10 +2,10 @@
 
 namespace torvinale {
 namespace {
-thread_local void* raise_address = nullptr;
+thread_local const void* raise_address = nullptr;
 }  // namespace
 
-void* LastRaiseAddress() { return raise_address; }
-void SetRaiseAddress(void* address) { raise_address = address; }
+const void* LastRaiseAddress() { return raise_address; }
+void SetRaiseAddress(const void* address) { raise_address = address; }
 
 }  // namespace torvinale

@@ -42,8 +42,8 @@ class EInOutError : public Exception {
 };
 
 // The code address where the error being thrown was raised; set by Raise.
-void* LastRaiseAddress();
-void SetRaiseAddress(void* address);
+const void* LastRaiseAddress();
+void SetRaiseAddress(const void* address);
 
 // Throws error with the caller's return address as its raise address. Not
 // inlined, so that the address lies in the routine that raised the error.

@@ -61,3 +61,26 @@ TEST(RaiseTest, RecordsAnAddressInsideTheRaisingRoutine) {
 
 }  // namespace
 }  // namespace torvinale
+
+namespace torvinale {
+namespace {
+
+TEST(OutOfMemoryTest, FailedRequestRaisesThePreparedErrorEveryTime) {
+  InstallErrorLayer();
+  volatile std::size_t huge = SIZE_MAX / 2;
+  const EOutOfMemory* first = nullptr;
+  for (int i = 0; i < 2; ++i) {
+    try {
+      void* p = ::operator new(huge);
+      ::operator delete(p);
+      FAIL() << "the request was met";
+    } catch (const EOutOfMemory& e) {
+      EXPECT_EQ(e.Message(), "Out of memory");
+      if (first == nullptr) first = &e;
+      EXPECT_EQ(&e, first);  // one object, not a copy per failure
+    }
+  }
+}
+
+}  // namespace
+}  // namespace torvinale

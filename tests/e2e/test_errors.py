@@ -1,0 +1,152 @@
+"""The error report on standard error and the exit code, for every way a run can fail."""
+
+import os
+import re
+import resource
+import subprocess
+import time
+import unittest
+
+from harness import (CLOSING, EXE, WINE, LauncherCase, command, host_path, ini, screen)
+
+FAULT_PROGRAM = os.environ.get("TORVINALE_FAULT", "")
+MODULE = re.escape("torvinale" + EXE)
+HEADER = rb"Exception (\w+) in module ([^ ]+) at ([0-9A-F]{8})\.\r\n"
+
+
+class ReportCase(LauncherCase):
+    def assertReport(self, err, class_name, message, module=MODULE):
+        match = re.fullmatch(HEADER + rb"(.*)\r\n\r\n", err, re.S)
+        self.assertIsNotNone(match, err)
+        self.assertEqual(match.group(1).decode(), class_name)
+        self.assertRegex(match.group(2).decode(), "^" + module + "$")
+        self.assertEqual(match.group(4), message.encode("latin-1"))
+        self.assertNotEqual(match.group(3), b"00000000")
+
+
+class SettingsErrorTest(ReportCase):
+    def test_countdown_of_letters_ends_before_any_output_or_launch(self):
+        entry = self.marker("never")
+        config = ini("abc", 0, [entry])
+        self.write_config(config)
+        r = self.run_launcher()
+        self.assertEqual(r.rc, 1)
+        self.assertEqual(r.out, b"")
+        self.assertReport(r.err, "EConvertError", "'abc' is not a valid integer value.")
+        self.assertEqual(self.read_config(), config)
+        self.assertEqual(self.markers(1, timeout=0.5), [])
+
+    def test_empty_or_missing_countdown_quotes_the_empty_text(self):
+        for config in (ini("", 0), b"[Torvinale]\r\nPause=0\r\n", b"", b"[Other]\r\nCountdown=1\r\n"):
+            with self.subTest(config=config):
+                self.write_config(config)
+                r = self.run_launcher()
+                self.assertEqual((r.rc, r.out), (1, b""))
+                self.assertReport(r.err, "EConvertError", "'' is not a valid integer value.")
+                self.assertEqual(self.read_config(), config)
+
+    def test_bad_pause_after_a_good_countdown(self):
+        self.write_config(ini(0, "1.5"))
+        r = self.run_launcher()
+        self.assertEqual((r.rc, r.out), (1, b""))
+        self.assertReport(r.err, "EConvertError", "'1.5' is not a valid integer value.")
+
+    def test_thousand_character_countdown_is_cut_to_1023_characters(self):
+        self.write_config(ini("7" * 1000, 0))
+        r = self.run_launcher()
+        self.assertEqual(r.rc, 1)
+        self.assertEqual(len(r.err), 1023 + 2)
+        self.assertTrue(r.err.endswith(b"7777\r\n"), r.err[-20:])
+        self.assertRegex(r.err, HEADER + rb"'7{900}")
+
+    def test_directory_named_config_ini_cannot_be_written(self):
+        os.mkdir(self.path("config.ini"))
+        r = self.run_launcher()
+        self.assertEqual((r.rc, r.out), (1, b""))
+        sep = "\\" if WINE else "/"
+        self.assertReport(r.err, "EIniFileException",
+                          "Unable to write to " + host_path(self.dir) + sep + "config.ini.")
+        self.assertTrue(os.path.isdir(self.path("config.ini")))
+
+
+class OutputErrorTest(ReportCase):
+    def test_closed_standard_output(self):
+        entry = self.marker("never")
+        self.write_config(ini(0, 0, [entry]))
+        r = self.run_launcher(stdout=None, preexec=lambda: os.close(1))
+        self.assertEqual(r.rc, 1)
+        # Wine hands out a standard output whose writes fail instead.
+        self.assertReport(r.err, "EInOutError", "I/O error 6." if WINE else "I/O error 105.")
+        self.assertEqual(self.markers(1, timeout=0.5), [])
+
+    def test_pipe_whose_reader_has_gone_gives_one_report(self):
+        self.write_config(ini(0, 0))
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        with open(self.path("stderr.bin"), "wb") as err:
+            rc = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL, stdout=write_end,
+                                stderr=err, timeout=60).returncode
+        os.close(write_end)
+        with open(self.path("stderr.bin"), "rb") as f:
+            report = f.read()
+        self.assertEqual(rc, 1)  # not a death by signal
+        self.assertEqual(report.count(b"Exception "), 1)
+        self.assertReport(report, "EInOutError", "I/O error 233." if WINE else "I/O error 32.")
+
+    def test_full_device(self):
+        self.write_config(ini(0, 0))
+        r = self.run_launcher(stdout="/dev/full")
+        self.assertEqual(r.rc, 1)
+        self.assertReport(r.err, "EInOutError", "I/O error 112." if WINE else "I/O error 28.")
+
+    def test_redirected_run_hands_over_its_last_part_only_at_the_end(self):
+        self.write_config(ini(0, 0))
+        out_path = self.path("stdout.bin")
+        sizes = []
+        with open(out_path, "wb") as out:
+            proc = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.DEVNULL)
+            while proc.poll() is None:
+                sizes.append(os.path.getsize(out_path))
+                time.sleep(0.05)
+        with open(out_path, "rb") as f:
+            data = f.read()
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(data, screen(0) + CLOSING)
+        self.assertNotEqual(len(data) % 128, 0)
+        self.assertTrue(all(size % 128 == 0 and size < len(data) for size in sizes), sizes)
+
+
+@unittest.skipUnless(FAULT_PROGRAM, "TORVINALE_FAULT is not set")
+class FaultTest(ReportCase):
+    def run_fault(self, mode, preexec=None):
+        cmd = command()[:-1] + [FAULT_PROGRAM, mode]
+        return subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=60, preexec_fn=preexec)
+
+    def test_access_violation_runs_the_clean_ups_then_reports(self):
+        p = self.run_fault("fault")
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(p.stdout, b"before the error\r\nclean-up ran\r\n")
+        self.assertReport(p.stderr, "EAccessViolation",
+                          "Access violation at address 0000000000000000.",
+                          module=r"torvinale_fault(\.exe)?")
+
+    def test_error_object_of_a_foreign_class_has_an_empty_message(self):
+        p = self.run_fault("foreign")
+        self.assertEqual(p.returncode, 1)
+        self.assertRegex(p.stderr, rb"^Exception int in module torvinale_fault(\.exe)? at "
+                                   rb"[0-9A-F]{8}\.\r\n\r\n\r\n$")
+
+    @unittest.skipIf(WINE, "an address-space limit cannot be set for a program under Wine")
+    def test_memory_exhaustion(self):
+        limit = 512 * 1024 * 1024
+        p = self.run_fault("memory", preexec=lambda: resource.setrlimit(
+            resource.RLIMIT_AS, (limit, limit)))
+        self.assertEqual(p.returncode, 1)
+        self.assertReport(p.stderr, "EOutOfMemory", "Out of memory.",
+                          module=r"torvinale_fault(\.exe)?")
+
+
+if __name__ == "__main__":
+    unittest.main()

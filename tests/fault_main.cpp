@@ -1,0 +1,44 @@
+// A launcher stand-in for the end-to-end tests: it raises, under the real
+// top-level handler, the errors that the launcher itself cannot be made to
+// raise from outside. An INI file is open at the time, so the clean-up must
+// run before the report.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/ini_file.h"
+#include "platform/system.h"
+#include "runtime/report.h"
+
+namespace {
+
+const char* mode = "";
+
+struct CleanUp {
+  ~CleanUp() { torvinale::StandardOutputStream().WriteLine("clean-up ran"); }
+};
+
+void MainLine() {
+  torvinale::TIniFile ini(torvinale::RealProfile(), "cleanup.ini");
+  CleanUp clean_up;
+  torvinale::TextOutput& out = torvinale::StandardOutputStream();
+  out.WriteLine("before the error");
+  if (std::strcmp(mode, "fault") == 0) {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+  } else if (std::strcmp(mode, "memory") == 0) {
+    std::vector<std::string> hoard;
+    for (;;) hoard.emplace_back(std::size_t{1} << 30, 'x');
+  } else if (std::strcmp(mode, "foreign") == 0) {
+    throw 42;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) mode = argv[1];
+  torvinale::InstallErrorLayer();
+  torvinale::RunUnderTopLevelHandler(MainLine);
+}
