@@ -41,4 +41,7 @@ namespace torvinale {
 void InstallFaultHandlers();
 void RemoveFaultHandlers();
 
+// True when an attached debugger should get an uncaught error instead of the report.
+bool LeaveErrorToDebugger();
+
 }  // namespace torvinale

@@ -215,6 +215,8 @@ void InstallFaultHandlers() {
   for (int sig : kFaultSignals) sigaction(sig, &action, nullptr);
 }
 
+bool LeaveErrorToDebugger() { return false; }
+
 void RemoveFaultHandlers() {
   for (int sig : kFaultSignals) signal(sig, SIG_DFL);
 }

@@ -200,6 +200,8 @@ LONG WINAPI OnUnhandledFault(EXCEPTION_POINTERS* pointers) {
 
 void InstallFaultHandlers() { previous_filter = SetUnhandledExceptionFilter(OnUnhandledFault); }
 
+bool LeaveErrorToDebugger() { return IsDebuggerPresent() != 0; }
+
 void RemoveFaultHandlers() { SetUnhandledExceptionFilter(previous_filter); }
 
 }  // namespace torvinale

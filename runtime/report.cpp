@@ -118,6 +118,8 @@ void RunUnderTopLevelHandler(void (*main_line)()) {
     error = std::current_exception();
   }
   if (!error) EndProcess(0);
+  // Uncaught, it stops in the debugger where it was raised.
+  if (LeaveErrorToDebugger()) std::rethrow_exception(error);
 
   const void* address = LastRaiseAddress();
   // A failed write-out of the screen inside the report raises again; the
