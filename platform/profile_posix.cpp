@@ -203,38 +203,49 @@ std::string TempName(const std::string& directory_prefix, std::string_view base,
   return directory_prefix + "." + std::string(base.substr(0, 64)) + suffix;
 }
 
-// Writes text to a new file beside target and renames it over target, so that
-// target holds either all of the old text or all of the new one.
-bool ReplaceFile(const std::string& target, std::string_view text, const struct stat* old) {
-  std::size_t slash = target.rfind('/');
-  std::string prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  std::string directory = prefix.empty() ? "." : prefix;
-  std::string_view base = std::string_view(target).substr(prefix.size());
-
-  std::string temp;
+// Writes text to a new file beside target (or over the one made for an
+// earlier write of the same series), synced to disk. The old file's mode and
+// owner carry over.
+bool WriteTemp(const std::string& target, std::string& temp, std::string_view text) {
   int fd = -1;
-  for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temp = TempName(prefix, base, attempt);
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+  if (temp.empty()) {
+    std::size_t slash = target.rfind('/');
+    std::string prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string_view base = std::string_view(target).substr(prefix.size());
+    for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+      temp = TempName(prefix, base, attempt);
+      fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+      temp.clear();
+      return false;
+    }
+    struct stat old;
+    if (stat(target.c_str(), &old) == 0) {
+      // Best effort: only root may give the file back to another owner.
+      [[maybe_unused]] int owner_kept = fchown(fd, old.st_uid, old.st_gid);
+      if (fchmod(fd, old.st_mode & 07777) != 0) {
+        close(fd);
+        return false;
+      }
+    }
+  } else {
+    fd = open(temp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
   }
-  if (fd < 0) return false;
+  bool ok = WriteAll(fd, text) && SyncFile(fd);
+  return close(fd) == 0 && ok;
+}
 
-  bool ok = true;
-  if (old != nullptr) {
-    // Best effort: only root may give the file back to another owner.
-    [[maybe_unused]] int owner_kept = fchown(fd, old->st_uid, old->st_gid);
-    ok = fchmod(fd, old->st_mode & 07777) == 0;
-  }
-  ok = ok && WriteAll(fd, text) && SyncFile(fd);
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    unlink(temp.c_str());
-    return false;
-  }
+// Renames temp over target, so that target holds either all of the old text
+// or all of the new one.
+bool ReplaceWithTemp(const std::string& target, const std::string& temp) {
+  if (rename(temp.c_str(), target.c_str()) != 0) return false;
   // The new file is in place; syncing its directory entry only makes it
   // survive a crash, and some file systems cannot sync a directory at all.
+  std::size_t slash = target.rfind('/');
+  std::string directory = slash == std::string::npos ? "." : target.substr(0, slash + 1);
   int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd >= 0) {
     SyncFile(dir_fd);
@@ -300,8 +311,12 @@ std::size_t PosixProfile::GetString(const char* section, const char* key, const 
     return 0;
   }
   std::string text;
-  int fd = path == nullptr ? -1 : open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd >= 0) {
+  auto pending = path == nullptr ? pending_.end() : pending_.find(path);
+  if (pending != pending_.end()) {
+    text = pending->second.text;
+  } else if (int fd =
+                 path == nullptr ? -1 : open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+             fd >= 0) {
     if (!ReadRegularFile(fd, text)) text.clear();
     close(fd);
   }
@@ -315,36 +330,67 @@ std::size_t PosixProfile::GetString(const char* section, const char* key, const 
 
 bool PosixProfile::WriteString(const char* section, const char* key, const char* value,
                                const char* path) {
-  // The flush: every write below is on disk before it returns.
-  if (section == nullptr && key == nullptr && value == nullptr) return true;
+  if (section == nullptr && key == nullptr && value == nullptr) {
+    return path == nullptr || Commit(path);
+  }
   // Removing keys or sections (null value or key) is not needed by the launcher.
   if (section == nullptr || key == nullptr || value == nullptr || path == nullptr ||
       *path == '\0' || !IsStorableProfileEntry(section, key, value)) {
     return false;
   }
 
-  std::string target;
-  if (!ResolveTarget(path, target)) return false;
+  auto it = pending_.find(path);
+  if (it == pending_.end()) {
+    Pending fresh;
+    if (!ResolveTarget(path, fresh.target)) return false;
+    // Opening for writing also refuses read-only files and directories, as
+    // Windows does.
+    int fd = open(fresh.target.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0) {
+      bool read = ReadRegularFile(fd, fresh.text);
+      close(fd);
+      if (!read) return false;
+    } else if (errno != ENOENT) {
+      return false;
+    }
+    // Our lines are single-byte text; added to a UTF-16 file they would ruin it.
+    if (fresh.text.starts_with("\xFF\xFE") || fresh.text.starts_with("\xFE\xFF")) return false;
+    it = pending_.emplace(path, std::move(fresh)).first;
+  }
 
-  // Opening for writing also refuses read-only files and directories, as
-  // Windows does.
-  std::string text;
-  struct stat old;
-  bool exists = false;
-  int fd = open(target.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd >= 0) {
-    exists = fstat(fd, &old) == 0 && ReadRegularFile(fd, text);
-    close(fd);
-    if (!exists) return false;
-  } else if (errno != ENOENT) {
+  Pending& p = it->second;
+  std::string updated = UpdateProfileText(p.text, section, key, value);
+  if (updated == p.text && p.temp.empty() && access(p.target.c_str(), F_OK) == 0) {
+    pending_.erase(it);  // nothing to change
+    return true;
+  }
+  if (!WriteTemp(p.target, p.temp, updated)) {
+    Discard(path);
     return false;
   }
-  // Our lines are single-byte text; added to a UTF-16 file they would ruin it.
-  if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) return false;
+  p.text = std::move(updated);
+  return true;
+}
 
-  std::string updated = UpdateProfileText(text, section, key, value);
-  if (exists && updated == text) return true;
-  return ReplaceFile(target, updated, exists ? &old : nullptr);
+bool PosixProfile::Commit(const std::string& path) {
+  auto it = pending_.find(path);
+  if (it == pending_.end()) return true;
+  bool ok = ReplaceWithTemp(it->second.target, it->second.temp);
+  if (!ok) unlink(it->second.temp.c_str());
+  pending_.erase(it);
+  return ok;
+}
+
+// A failed write leaves the file as it was before the whole series.
+void PosixProfile::Discard(const std::string& path) {
+  auto it = pending_.find(path);
+  if (it == pending_.end()) return;
+  if (!it->second.temp.empty()) unlink(it->second.temp.c_str());
+  pending_.erase(it);
+}
+
+PosixProfile::~PosixProfile() {
+  while (!pending_.empty()) Commit(pending_.begin()->first);
 }
 
 }  // namespace torvinale

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -34,12 +35,32 @@ std::string UpdateProfileText(std::string_view text, std::string_view section, s
 // anywhere, or a key that holds "=" or starts a comment or section line.
 bool IsStorableProfileEntry(std::string_view section, std::string_view key, std::string_view value);
 
+// Writes to a file collect in a temporary file beside it, synced to disk at
+// every write, and replace the file in one rename at the flush (null section,
+// key and value): a run killed half-way through a series of writes leaves the
+// old file, or none, never a part of the series. Reads see pending writes.
 class PosixProfile final : public Profile {
  public:
+  PosixProfile() = default;
+  PosixProfile(const PosixProfile&) = delete;
+  PosixProfile& operator=(const PosixProfile&) = delete;
+  ~PosixProfile() override;
+
   std::size_t GetString(const char* section, const char* key, const char* default_value,
                         char* buffer, std::size_t size, const char* path) override;
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* path) override;
+
+ private:
+  struct Pending {
+    std::string target;  // the file the flush replaces, links followed
+    std::string temp;
+    std::string text;
+  };
+  bool Commit(const std::string& path);
+  void Discard(const std::string& path);
+
+  std::map<std::string, Pending> pending_;  // by path as passed
 };
 
 }  // namespace torvinale

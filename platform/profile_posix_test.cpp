@@ -111,6 +111,7 @@ class ProfileFile : public ::testing::Test {
   bool Write(const char* key, const std::string& value) {
     return profile_.WriteString("Torvinale", key, value.c_str(), path_.c_str());
   }
+  bool Flush() { return profile_.WriteString(nullptr, nullptr, nullptr, path_.c_str()); }
   static std::string Contents(const std::string& path) {
     std::ostringstream s;
     s << std::ifstream(path, std::ios::binary).rdbuf();
@@ -152,6 +153,29 @@ TEST_F(ProfileFile, TwelveWritesThenTwelveReadsGiveTheDefaultFile) {
   EXPECT_EQ(Read("Program1"), "c:\\windows\\notepad.exe");
   for (int n = 2; n <= 10; ++n) EXPECT_EQ(Read(("Program" + std::to_string(n)).c_str()), "");
   EXPECT_EQ(Entries(), 1u);  // no temporary file left behind
+}
+
+TEST_F(ProfileFile, SeriesOfWritesReplacesTheFileOnlyAtTheFlush) {
+  const std::string old = "; mine\n[Torvinale]\nCountdown=5\n";
+  Put(path_, old);
+  ASSERT_TRUE(Write("Countdown", "7") && Write("Pause", "10"));
+  EXPECT_EQ(Read("Countdown"), "7");  // pending writes are seen by reads
+  EXPECT_EQ(Read("Pause"), "10");
+  EXPECT_EQ(Contents(path_), old);  // a run killed now leaves the old file
+  EXPECT_EQ(Entries(), 2u);         // and one temporary file beside it
+  ASSERT_TRUE(Flush());
+  EXPECT_EQ(Contents(path_), "; mine\n[Torvinale]\nCountdown=7\nPause=10\r\n");
+  EXPECT_EQ(Entries(), 1u);
+
+  // A failed write drops the whole series: the file stays as it was.
+  ASSERT_TRUE(Write("Countdown", "8"));
+  EXPECT_FALSE(Write("Bad", "line\nbreak"));  // refused before anything changes
+  EXPECT_EQ(Read("Countdown"), "8");
+  std::filesystem::remove(path_);
+  std::filesystem::create_directory(path_);  // the target turns into a directory
+  EXPECT_FALSE(Flush());
+  EXPECT_TRUE(std::filesystem::is_directory(path_));
+  EXPECT_EQ(Entries(), 1u);
 }
 
 TEST_F(ProfileFile, LongValuesAreCutToTheBuffer) {
@@ -207,6 +231,7 @@ TEST_F(ProfileFile, ReplacementKeepsModeAndSymbolicLinks) {
   ASSERT_EQ(chmod(target.c_str(), 0640), 0);
   ASSERT_EQ(symlink("real.ini", path_.c_str()), 0);
   ASSERT_TRUE(Write("Countdown", "7"));
+  EXPECT_TRUE(Flush());
   EXPECT_TRUE(std::filesystem::is_symlink(path_));
   EXPECT_EQ(Contents(target), "[Torvinale]\nCountdown=7\n");
   struct stat st;

@@ -37,8 +37,10 @@ void ConvertToConsoleCodePage(std::string& text);
 
 namespace torvinale {
 
-// Processor faults become EAccessViolation errors on the usual road.
-void InstallFaultHandlers();
+// Processor faults become EAccessViolation errors on the usual road; a fault
+// that cannot be unwound from goes to report, which does not return.
+using FaultReporter = void (*)(const char* message, const void* address);
+void InstallFaultHandlers(FaultReporter report);
 void RemoveFaultHandlers();
 
 // True when an attached debugger should get an uncaught error instead of the report.

@@ -187,19 +187,27 @@ const void* FaultingInstruction(void* context) {
 #endif
 }
 
+FaultReporter report_fault = nullptr;
+volatile sig_atomic_t handling_fault = 0;
+
 // Built with -fnon-call-exceptions, so the error unwinds from the faulting
 // instruction through the signal frame like any other, running the clean-ups.
+// A second fault, met while the first unwinds, is reported at once.
 void OnFault(int, siginfo_t* info, void* context) {
-  SetRaiseAddress(FaultingInstruction(context));
+  const void* address = FaultingInstruction(context);
   char message[64];
   std::snprintf(message, sizeof message, "Access violation at address %016llX",
                 static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(info->si_addr)));
+  if (handling_fault) report_fault(message, address);
+  handling_fault = 1;
+  SetRaiseAddress(address);
   throw EAccessViolation(message);
 }
 
 }  // namespace
 
-void InstallFaultHandlers() {
+void InstallFaultHandlers(FaultReporter report) {
+  report_fault = report;
   // Its own stack, so that a stack overflow is reported too.
   static std::vector<char> fault_stack(64 * 1024);
   stack_t stack{};

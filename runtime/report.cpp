@@ -73,7 +73,7 @@ TextOutput& StandardOutputStream() {
 
 void InstallErrorLayer() {
   PreparedOutOfMemory() = std::make_exception_ptr(EOutOfMemory("Out of memory"));
-  InstallFaultHandlers();
+  InstallFaultHandlers(ReportFault);
 }
 
 void ErrorReport(std::exception_ptr error, const void* raise_address) {
@@ -121,17 +121,24 @@ void RunUnderTopLevelHandler(void (*main_line)()) {
   // Uncaught, it stops in the debugger where it was raised.
   if (LeaveErrorToDebugger()) std::rethrow_exception(error);
 
-  const void* address = LastRaiseAddress();
+  ReportUntilDone(error, LastRaiseAddress());
+}
+
+void ReportUntilDone(std::exception_ptr error, const void* raise_address) {
   // A failed write-out of the screen inside the report raises again; the
   // second error then gets the report.
   for (;;) {
     try {
-      ErrorReport(error, address);
+      ErrorReport(error, raise_address);
     } catch (...) {
       error = std::current_exception();
-      address = LastRaiseAddress();
+      raise_address = LastRaiseAddress();
     }
   }
+}
+
+void ReportFault(const char* message, const void* address) {
+  ReportUntilDone(std::make_exception_ptr(EAccessViolation(message)), address);
 }
 
 }  // namespace torvinale

@@ -39,6 +39,12 @@ void InstallErrorLayer();
 // Runs the shut-down steps, hands over buffered output and ends the process.
 [[noreturn]] void EndProcess(int exit_code);
 
+// ErrorReport, and again for any error raised while reporting.
+[[noreturn]] void ReportUntilDone(std::exception_ptr error, const void* raise_address);
+
+// The report of a fault that cannot be unwound from: no clean-up runs.
+[[noreturn]] void ReportFault(const char* message, const void* address);
+
 // Runs main_line under the top-level handler, then ends with exit code 0.
 [[noreturn]] void RunUnderTopLevelHandler(void (*main_line)());
 

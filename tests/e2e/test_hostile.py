@@ -1,0 +1,230 @@
+"""Bad input, failing writes and odd standard streams: a clear result or a clear report,
+never a crash, a hang or a lost config.ini."""
+
+import os
+import random
+import re
+import signal
+import subprocess
+import time
+import unittest
+
+from harness import (CLOSING, WINE, LauncherCase, command, confirmation, ini, screen)
+from test_e2e import DEFAULT_FILE
+
+IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
+REPORT = re.compile(rb"Exception (\w+) in module \S+ at [0-9A-F]{8}\.\r\n(.*)\r\n\r\n", re.S)
+
+
+def as_nobody():
+    os.setgid(65534)
+    os.setuid(65534)
+
+
+class FailedWriteTest(LauncherCase):
+    def assertWriteRefused(self, r):
+        self.assertEqual((r.rc, r.out), (1, b""))
+        m = REPORT.fullmatch(r.err)
+        self.assertIsNotNone(m, r.err)
+        self.assertEqual(m.group(1), b"EIniFileException")
+        self.assertTrue(m.group(2).startswith(b"Unable to write to "), r.err)
+
+    @unittest.skipIf(WINE, "the Windows profile functions follow the link themselves")
+    def test_dangling_link_is_refused_and_left_as_it_was(self):
+        os.symlink(self.path("nowhere.ini"), self.path("config.ini"))
+        self.assertWriteRefused(self.run_launcher())
+        self.assertEqual(os.readlink(self.path("config.ini")), self.path("nowhere.ini"))
+        self.assertFalse(os.path.exists(self.path("nowhere.ini")))
+
+    @unittest.skipIf(WINE, "file size limits do not reach Wine's writes")
+    def test_full_disk_during_the_default_write_leaves_no_file(self):
+        def small_disk():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            import resource
+            resource.setrlimit(resource.RLIMIT_FSIZE, (40, 40))
+        p = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                           capture_output=True, preexec_fn=small_disk, timeout=60)
+        self.assertEqual(p.returncode, 1)
+        self.assertRegex(p.stderr, rb"^Exception EIniFileException in module \S+ at [0-9A-F]{8}"
+                                   rb"\.\r\nUnable to write to .*config\.ini\.\r\n\r\n$")
+        self.assertEqual(os.listdir(self.dir), [])
+
+    @unittest.skipUnless(IS_ROOT and not WINE, "needs root to become another user")
+    def test_read_only_directory(self):
+        os.chmod(self.dir, 0o555)
+        self.addCleanup(os.chmod, self.dir, 0o755)
+        out = os.open("/dev/null", os.O_WRONLY)
+        self.addCleanup(os.close, out)
+        p = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.PIPE, preexec_fn=as_nobody, timeout=60)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"Unable to write to " + self.dir.encode() + b"/config.ini.", p.stderr)
+        self.assertEqual(os.listdir(self.dir), [])
+
+    @unittest.skipUnless(IS_ROOT and not WINE, "needs root to become another user")
+    def test_read_only_existing_file_is_read_not_rewritten(self):
+        config = ini(0, 0, ["ab"])
+        self.write_config(config)
+        os.chmod(self.path("config.ini"), 0o444)
+        os.chmod(self.dir, 0o555)
+        self.addCleanup(os.chmod, self.dir, 0o755)
+        p = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                           capture_output=True, preexec_fn=as_nobody, timeout=60)
+        self.assertEqual((p.returncode, p.stderr), (0, b""))
+        self.assertEqual(p.stdout, screen(0, ["ab"]) + CLOSING)
+        self.assertEqual(self.read_config(), config)
+
+    @unittest.skipIf(WINE, "Wine's profile functions write in place")
+    def test_killed_at_any_moment_leaves_no_file_or_a_whole_one(self):
+        rng = random.Random(7)
+        outcomes = set()
+        for attempt in range(25):
+            for name in os.listdir(self.dir):
+                os.unlink(self.path(name))
+            proc = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(rng.uniform(0, 0.004))
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
+            if os.path.exists(self.path("config.ini")):
+                self.assertEqual(self.read_config(), DEFAULT_FILE, "attempt %d" % attempt)
+                outcomes.add("whole")
+            else:
+                outcomes.add("none")
+        self.assertTrue(outcomes)
+
+
+class EdgeInputTest(LauncherCase):
+    def assertEndsClearly(self, r):
+        if r.rc == 0:
+            self.assertTrue(r.out.endswith(CLOSING))
+            self.assertEqual(r.err, b"")
+        else:
+            self.assertEqual(r.rc, 1)
+            self.assertIsNotNone(REPORT.fullmatch(r.err[:1023] + r.err[-4:]) or
+                                 len(r.err) == 1025, r.err[:200])
+
+    def test_config_of_several_megabytes_with_ten_thousand_sections(self):
+        parts = [b"[S%d]\r\nKey=%s\r\n" % (n, b"v" * 400) for n in range(10000)]
+        self.write_config(b"".join(parts) + ini(0, 0, ["ab"]))
+        self.assertGreater(os.path.getsize(self.path("config.ini")), 4_000_000)
+        r = self.run_launcher(timeout=60)
+        self.assertEqual((r.rc, r.err), (0, b""))
+        self.assertEqual(r.out, screen(0, ["ab"]) + CLOSING)
+
+    def test_line_of_a_million_characters(self):
+        # Wine's shell cannot take the 2047 characters of a cut entry.
+        long_entry = b"" if WINE else b"\r\nProgram2=" + b"z" * 1_000_000
+        self.write_config(b"; " + b"x" * 1_000_000 + b"\r\n" + ini(0, 0, ["ab"]) +
+                          b"Notes=" + b"y" * 1_000_000 + long_entry)
+        r = self.run_launcher(timeout=60)
+        self.assertEqual((r.rc, r.err), (0, b""))
+        self.assertIn(b"Program 1: ab\r\n", r.out)
+        if not WINE:
+            self.assertIn(b"Program 2: " + b"z" * 2047 + b"\r\n", r.out)
+            self.assertNotIn(b"z" * 2048, r.out)
+
+    @unittest.skipIf(WINE, "Wine's shell crashes on names of a thousand characters")
+    def test_longest_entry_is_refused_as_no_such_file(self):
+        entry = "/" + "y" * 2046
+        self.write_config(ini(-1, 0, [entry]))
+        r = self.run_launcher()
+        self.assertEqual((r.rc, r.err), (0, b""))
+        self.assertEqual(r.out, screen(-1, [entry]) + confirmation(1, False) + CLOSING)
+
+    def test_nul_bytes_in_the_file(self):
+        self.write_config(b"[Torvinale]\r\nCountdown=0\r\nPause=0\x005\r\nProgram1=a\x00bc\r\n\x00\x00")
+        r = self.run_launcher()
+        self.assertEndsClearly(r)
+        self.assertEqual(r.rc, 0)
+        self.assertIn(b"Program 1: a\r\n", r.out)
+
+    def test_working_directory_of_a_thousand_characters(self):
+        path = self.dir
+        while len(path) < 1000:
+            path = os.path.join(path, "d" * min(200, 1000 - len(path) - 1 or 1))
+        os.makedirs(path)
+        with open(os.path.join(path, "config.ini"), "wb") as f:
+            f.write(ini(0, 0))
+        p = subprocess.run(command(), cwd=path, stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=60)
+        if WINE and p.returncode not in (0, 1):
+            self.skipTest("Wine cannot start a program in a folder this deep")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(p.stdout, screen(0) + CLOSING)
+
+    def test_first_run_in_a_thousand_character_directory_writes_there(self):
+        if WINE:
+            self.skipTest("Windows paths stop at 260 characters")
+        path = self.dir
+        while len(path) < 1000:
+            path = os.path.join(path, "e" * 150)
+        os.makedirs(path)
+        p = subprocess.run(command(), cwd=path, stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=60)
+        with open(os.path.join(path, "config.ini"), "rb") as f:
+            self.assertEqual(f.read(), DEFAULT_FILE)
+        self.assertIn(p.returncode, (0,))
+
+
+class StreamStateTest(LauncherCase):
+    def test_standard_error_closed_too_still_ends_with_code_one(self):
+        self.write_config(ini("abc", 0))
+        p = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           preexec_fn=lambda: os.close(2), timeout=60)
+        self.assertEqual(p.returncode, 1)
+
+    @unittest.skipIf(WINE, "Wine hands the closed descriptors to files of its own")
+    def test_both_output_streams_closed(self):
+        self.write_config(ini(0, 0))
+        p = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                           preexec_fn=lambda: (os.close(1), os.close(2)), timeout=60)
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(self.read_config(), ini(0, 0))
+
+    @unittest.skipIf(WINE, "standard output closed is only reachable natively")
+    def test_closed_output_never_lands_in_a_file_the_program_opens(self):
+        p = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1), timeout=60)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"I/O error 105.", p.stderr)
+        self.assertEqual(self.read_config(), DEFAULT_FILE)
+
+    def test_pipe_closed_early_after_the_first_screen(self):
+        self.write_config(ini(3, 0))
+        proc = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        proc.stdout.read(128)
+        proc.stdout.close()
+        err = proc.stderr.read()
+        proc.stderr.close()
+        proc.wait(timeout=60)
+        self.assertEqual(proc.returncode, 1)
+        self.assertEqual(err.count(b"Exception EInOutError"), 1, err)
+
+    def test_terminal_output_has_cursor_moves_and_ends_normally(self):
+        import pty
+        self.write_config(ini(0, 0))
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(self.dir)
+            os.execv(command()[0], command())
+        data = b""
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            data += chunk
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+        self.assertIn(b"Closing program...", data)
+        if not WINE:
+            self.assertIn(b"\x1b[3;16Hms\r", data)
+
+
+if __name__ == "__main__":
+    unittest.main()
