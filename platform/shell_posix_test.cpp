@@ -1,1 +1,252 @@
+#include "platform/shell_posix.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+namespace torvinale {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a marker script found out about itself.
+struct Report {
+  std::map<std::string, std::string> fields;
+  std::vector<std::string> args;
+};
+
+class ShellTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/torvinale-shell-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    saved_cwd_ = fs::current_path();
+    fs::current_path(dir_);
+    opener_ = Marker("opener");
+  }
+  void TearDown() override {
+    fs::current_path(saved_cwd_);
+    fs::remove_all(dir_);
+  }
+
+  static void Write(const std::string& path, const std::string& text, fs::perms mode) {
+    std::ofstream(path) << text;
+    fs::permissions(path, mode);
+  }
+
+  // An executable script at dir_/name that records its $0, arguments,
+  // process state and descriptors into "$0.out", then runs tail.
+  std::string Marker(const std::string& name, const std::string& tail = "") {
+    std::string path = dir_ + "/" + name;
+    Write(path,
+          "#!/bin/sh\n"
+          "io=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 | tr '\\n' ' ')\n"
+          "fds=$(ls /proc/$$/fd | tr '\\n' ' ')\n"
+          "sig=$(grep -E '^Sig(Blk|Ign)' /proc/$$/status | tr -d ' \\t' | tr '\\n' ' ')\n"
+          "{\n"
+          "  printf 'argv0=%s\\n' \"$0\"\n"
+          "  for a in \"$@\"; do printf 'arg=%s\\n' \"$a\"; done\n"
+          "  set -- $(sed 's/.*) //' /proc/$$/stat)\n"
+          "  printf 'pid=%s\\nppid=%s\\nsid=%s\\nio=%s\\nfds=%s\\nsig=%s\\n' \"$$\" \"$2\" \"$4\" "
+          "\"$io\" \"$fds\" \"$sig\"\n"
+          "} > \"$0.tmp\"\n"
+          "mv \"$0.tmp\" \"$0.out\"\n" +
+              tail,
+          fs::perms::owner_all);
+    return path;
+  }
+
+  // Waits generously for the marker of path, then takes it away so that the
+  // next run writes a fresh one.
+  static Report WaitForReport(const std::string& path) {
+    std::string out = path + ".out";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!fs::exists(out) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    Report report;
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) {
+      std::size_t eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+      if (key == "arg") {
+        report.args.push_back(value);
+      } else {
+        report.fields[key] = value;
+      }
+    }
+    fs::remove(out);
+    return report;
+  }
+
+  // The single argument the opener was given.
+  std::string OpenerArgument() {
+    Report report = WaitForReport(opener_);
+    EXPECT_EQ(report.args.size(), 1u);
+    return report.args.empty() ? "<opener not run>" : report.args[0];
+  }
+
+  PosixShell Shell(const std::string& search_path = "/usr/bin:/bin") {
+    return PosixShell(opener_, search_path);
+  }
+
+  std::string dir_;
+  fs::path saved_cwd_;
+  std::string opener_;
+};
+
+TEST_F(ShellTest, RunsAnExecutableFileDirectlyWithoutArguments) {
+  std::string program = Marker("program");
+  ASSERT_TRUE(Shell().Open(program));
+  Report report = WaitForReport(program);
+  EXPECT_EQ(report.fields["argv0"], program);
+  EXPECT_TRUE(report.args.empty());
+  EXPECT_FALSE(fs::exists(opener_ + ".out"));
+}
+
+TEST_F(ShellTest, EntryWithShellSyntaxIsOneFileName) {
+  const std::string name = "a b; touch pwned1 $(touch pwned2) `touch pwned3` 'q\" > pwned4";
+  Marker(name);
+  ASSERT_TRUE(Shell().Open(name));
+  EXPECT_EQ(WaitForReport(dir_ + "/" + name).fields["argv0"], "./" + name);
+
+  Write(dir_ + "/doc; touch pwned5", "text", fs::perms::owner_read);
+  ASSERT_TRUE(Shell().Open("doc; touch pwned5"));
+  EXPECT_EQ(OpenerArgument(), "./doc; touch pwned5");
+  for (int i = 1; i <= 5; ++i) EXPECT_FALSE(fs::exists("pwned" + std::to_string(i))) << i;
+}
+
+TEST_F(ShellTest, BareNameRunsTheFirstExecutableFileOnPath) {
+  fs::create_directories(dir_ + "/bin0/tool");  // a directory is no program
+  fs::create_directories(dir_ + "/bin1");
+  Write(dir_ + "/bin1/tool", "#!/bin/sh\n", fs::perms::owner_read);
+  fs::create_directories(dir_ + "/bin2");
+  fs::rename(Marker("tool"), dir_ + "/bin2/tool");
+  PosixShell shell = Shell(":" + dir_ + "/bin0:" + dir_ + "/bin1:" + dir_ + "/bin2");
+  ASSERT_TRUE(shell.Open("tool"));
+  Report report = WaitForReport(dir_ + "/bin2/tool");
+  EXPECT_EQ(report.fields["argv0"], dir_ + "/bin2/tool");
+  EXPECT_TRUE(report.args.empty());
+  EXPECT_FALSE(shell.Open("not-a-tool"));
+}
+
+TEST_F(ShellTest, DashedFileIsNeverTakenForAnOption) {
+  std::string program = Marker("-run");
+  ASSERT_TRUE(Shell().Open("-run"));
+  Report report = WaitForReport(program);
+  EXPECT_EQ(report.fields["argv0"], "./-run");
+  EXPECT_TRUE(report.args.empty());
+
+  Write(dir_ + "/-doc", "text", fs::perms::owner_read);
+  ASSERT_TRUE(Shell().Open("-doc"));
+  EXPECT_EQ(OpenerArgument(), "./-doc");
+}
+
+TEST_F(ShellTest, FilesDirectoriesAndUrlsGoToTheOpenerUnchanged) {
+  Write(dir_ + "/doc.txt", "text", fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_directories(dir_ + "/folder");
+  // Marked executable but no program: run, it would create "pwned".
+  Write(dir_ + "/notes", "touch pwned\n", fs::perms::owner_all);
+  for (std::string entry : {dir_ + "/doc.txt", dir_ + "/folder", dir_ + "/notes",
+                            std::string("https://example.org/a b?q='1'&r=$(x)"),
+                            std::string("mailto:someone@example.org")}) {
+    ASSERT_TRUE(Shell().Open(entry)) << entry;
+    EXPECT_EQ(OpenerArgument(), entry);
+  }
+  EXPECT_FALSE(fs::exists("pwned"));
+}
+
+TEST_F(ShellTest, RefusesWhatIsNeitherAFileNorAUrl) {
+  for (const char* entry : {"", "missing", "sub/missing", "/nonexistent/x", "-missing",
+                            "c:\\windows\\notepad.exe", "x:y", "1http://x", "ab:"}) {
+    EXPECT_FALSE(Shell().Open(entry)) << entry;
+  }
+  // Cut at the NUL, the entry would name this program.
+  Marker("program");
+  EXPECT_FALSE(Shell().Open(std::string("program\0x", 9)));
+}
+
+TEST_F(ShellTest, FailsWhenNothingCouldBeStarted) {
+  Write(dir_ + "/doc.txt", "text", fs::perms::owner_read);
+  EXPECT_FALSE(PosixShell(dir_ + "/no-opener", "/usr/bin:/bin").Open(dir_ + "/doc.txt"));
+  EXPECT_FALSE(PosixShell("no-such-opener", "/usr/bin:/bin").Open("https://example.org"));
+  // The kernel finds no interpreter: only the exec itself can tell.
+  Write(dir_ + "/broken", "#!/nonexistent/interpreter\n", fs::perms::owner_all);
+  EXPECT_FALSE(Shell().Open(dir_ + "/broken"));
+}
+
+TEST_F(ShellTest, ProgramStartsDetachedWithNothingOfOurs) {
+  std::string program = Marker("program");
+  // What a caller may have set up: an ignored SIGPIPE, a blocked signal and
+  // a descriptor that is not closed on exec.
+  struct sigaction ignore = {}, saved_pipe, saved_usr1;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &saved_pipe);
+  sigaction(SIGUSR1, &ignore, &saved_usr1);
+  sigset_t blocked, saved_mask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR2);
+  sigprocmask(SIG_BLOCK, &blocked, &saved_mask);
+  int extra = open("/dev/null", O_RDONLY);
+  ASSERT_EQ(dup2(extra, 77), 77);
+
+  bool opened = Shell().Open(program);
+  close(77);
+  close(extra);
+  sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+  sigaction(SIGPIPE, &saved_pipe, nullptr);
+  sigaction(SIGUSR1, &saved_usr1, nullptr);
+  ASSERT_TRUE(opened);
+
+  Report report = WaitForReport(program);
+  EXPECT_EQ(report.fields["io"], "/dev/null /dev/null /dev/null ");
+  EXPECT_EQ(report.fields["sig"], "SigBlk:0000000000000000 SigIgn:0000000000000000 ");
+  std::string fds = " " + report.fields["fds"];
+  EXPECT_NE(fds.find(" 2 "), std::string::npos) << fds;
+  EXPECT_EQ(fds.find(" 77 "), std::string::npos) << fds;
+  EXPECT_NE(report.fields["ppid"], std::to_string(getpid()));
+  EXPECT_NE(report.fields["sid"], std::to_string(getsid(0)));
+  EXPECT_NE(report.fields["sid"], "");
+}
+
+TEST_F(ShellTest, ReturnsAtOnceAndLeavesNoChildBehind) {
+  // The program never ends by itself.
+  std::string program = Marker("program", "exec sleep 60\n");
+  ASSERT_TRUE(Shell().Open(program));
+  // Not even a zombie: waitpid would report one.
+  int status;
+  pid_t waited = waitpid(-1, &status, WNOHANG);
+  int error = errno;
+  EXPECT_EQ(waited, -1);
+  EXPECT_EQ(error, ECHILD);
+
+  pid_t pid = std::stoi(WaitForReport(program).fields["pid"]);
+  EXPECT_EQ(kill(pid, SIGKILL), 0);  // it was still running
+}
+
+TEST(ShellUrlTest, SchemeNeedsTwoCharactersStartingWithALetter) {
+  for (const char* url : {"http://x", "mailto:a@b", "svn+ssh://h/p", "x-y.z:1", "HTTPS://X"}) {
+    EXPECT_TRUE(LooksLikeUrl(url)) << url;
+  }
+  for (const char* text : {"mailto:", "c:\\windows\\notepad.exe", "c:/x", ":x", "1a:x", "a_b:x",
+                           "a b:x", "http://a\nb", "/usr/bin/x", "plain"}) {
+    EXPECT_FALSE(LooksLikeUrl(text)) << text;
+  }
+}
+
+}  // namespace
+}  // namespace torvinale
