@@ -96,15 +96,15 @@ class LauncherCase(unittest.TestCase):
         deadline = time.time() + timeout
         while True:
             try:
-                with open(self.path("markers.log")) as f:
-                    rows = [line.split() for line in f if line.strip()]
+                with open(self.path("markers.log"), errors="surrogateescape") as f:
+                    rows = [line.rstrip("\n").rsplit(" ", 1) for line in f if line.strip()]
             except FileNotFoundError:
                 rows = []
             if len(rows) >= expected or time.time() > deadline:
                 return [(name, int(ms)) for name, ms in rows]
             time.sleep(0.05)
 
-    def run_launcher(self, stdout="file", timeout=120, preexec=None):
+    def run_launcher(self, stdout="file", timeout=120, preexec=None, env=None):
         out_path = self.path("stdout.bin")
         err_path = self.path("stderr.bin")
         with open(err_path, "wb") as err:
@@ -113,20 +113,20 @@ class LauncherCase(unittest.TestCase):
                 with open(out_path, "wb") as out:
                     rc = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
                                         stdout=out, stderr=err, timeout=timeout,
-                                        preexec_fn=preexec).returncode
+                                        preexec_fn=preexec, env=env).returncode
                 with open(out_path, "rb") as f:
                     data = f.read()
             elif stdout == "pipe":
                 proc = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
                                       stdout=subprocess.PIPE, stderr=err, timeout=timeout,
-                                      preexec_fn=preexec)
+                                      preexec_fn=preexec, env=env)
                 rc, data = proc.returncode, proc.stdout
             else:  # a path such as /dev/full, or None for a closed descriptor
                 target = open(stdout, "wb") if stdout else None
                 try:
                     rc = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
                                         stdout=target, stderr=err, timeout=timeout,
-                                        preexec_fn=preexec, close_fds=True).returncode
+                                        preexec_fn=preexec, close_fds=True, env=env).returncode
                 finally:
                     if target:
                         target.close()

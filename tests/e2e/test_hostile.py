@@ -4,12 +4,13 @@ never a crash, a hang or a lost config.ini."""
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import time
 import unittest
 
-from harness import (CLOSING, WINE, LauncherCase, command, confirmation, ini, screen)
+from harness import (CLOSING, MARKER, WINE, LauncherCase, command, confirmation, ini, screen)
 from test_e2e import DEFAULT_FILE
 
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
@@ -228,3 +229,88 @@ class StreamStateTest(LauncherCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class HostileEntryTest(LauncherCase):
+    """Entries are file names or URLs, never commands: only the named file runs."""
+
+    def launch(self, entries, env=None):
+        self.write_config(ini(0, 0, [e if isinstance(e, str) else e.decode("latin-1")
+                                     for e in entries]))
+        r = self.run_launcher(env=env)
+        self.assertEqual((r.rc, r.err), (0, b""))
+        self.assertNotIn(b"marker noise", r.out)
+        return r
+
+    def test_names_with_blanks_quotes_and_shell_syntax_run_only_that_file(self):
+        names = ["with space", "semi;colon; touch pwned1", "$(touch pwned2)", "`touch pwned3`",
+                 "-dash", "a&b^c(1)"]
+        if not WINE:  # characters Windows file names cannot hold
+            names += ["quo'te\"d|c>d", "caf\xe9"]  # a Latin-1 byte, not UTF-8
+        entries = []
+        for name in names:
+            if name == "caf\xe9":
+                shutil.copy(MARKER, os.fsencode(self.dir) + b"/caf\xe9")
+                entry = self.path(name)
+            else:
+                entry = self.marker(name)
+            entries.append("-dash" + (".exe" if WINE else "") if name == "-dash" else entry)
+        r = self.launch(entries[:10])
+        expected = b"".join(confirmation(n) for n in range(1, len(entries) + 1))
+        self.assertTrue(r.out.endswith(expected + CLOSING), r.out[-400:])
+        ran = [os.fsencode(name).decode("latin-1")
+               for name, _ in self.markers(len(names), timeout=15)]
+        suffix = ".exe" if WINE else ""
+        self.assertCountEqual(ran, [n + suffix for n in names])
+        self.assertFalse([n for n in os.listdir(self.dir) if n.startswith("pwned")])
+
+    @unittest.skipIf(WINE, "the Windows shell picks its own programs for these")
+    def test_documents_folders_and_urls_go_to_the_opener_and_missing_names_fail(self):
+        bin_dir = self.path("bin")
+        os.mkdir(bin_dir)
+        with open(os.path.join(bin_dir, "xdg-open"), "w") as f:
+            f.write('#!/bin/sh\nprintf "%s\\n" "$*" >> "' + self.path("opener.log") + '"\n'
+                    'echo opener noise; echo opener noise >&2\n')
+        os.chmod(os.path.join(bin_dir, "xdg-open"), 0o755)
+        with open(self.path("doc.txt"), "w") as f:
+            f.write("not a program\n")
+        os.mkdir(self.path("folder"))
+        env = dict(os.environ, PATH=bin_dir + ":/usr/bin:/bin")
+        entries = ["https://example.org/a b?c=$(id)", self.path("folder"), self.path("doc.txt"),
+                   "/nonexistent/program", "no-such-command-here", "doc.txt"]
+        r = self.launch(entries, env=env)
+        self.assertNotIn(b"opener noise", r.out)
+        self.assertTrue(r.out.endswith(confirmation(1) + confirmation(2) + confirmation(3) +
+                                       confirmation(4, False) + confirmation(5, False) +
+                                       confirmation(6) + CLOSING), r.out[-400:])
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            with open(self.path("opener.log")) as f:
+                opened = f.read().splitlines()
+            if len(opened) >= 4:
+                break
+            time.sleep(0.05)
+        self.assertEqual(opened, entries[:3] + ["./doc.txt"])
+
+    @unittest.skipIf(WINE, "Wine's processes are not children of the launcher")
+    def test_no_opened_program_is_left_as_a_zombie(self):
+        entries = [self.marker("m%d" % n) for n in range(1, 6)]
+        self.write_config(ini(0, 0, entries))
+        proc = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.markers(5)
+        time.sleep(0.3)  # inside the two-second closing wait
+        children = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == proc.pid:
+                children.append((pid, fields[0]))
+        self.assertIsNone(proc.poll())
+        proc.wait(timeout=30)
+        self.assertEqual(children, [])
