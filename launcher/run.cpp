@@ -53,7 +53,7 @@ std::string ConfirmationLine(int number, bool launched) {
 std::string CountRow(std::int64_t counter) { return "Countdown: " + std::to_string(counter) + " "; }
 
 void RunLauncher(Services& s) {
-  const std::string working_directory = s.files.CurrentDirectory();
+  const std::string working_directory = s.files.QueryWorkingDirectory();
   Settings settings = LoadSettings(working_directory, s.files, s.profile);
 
   do {

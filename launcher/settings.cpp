@@ -76,7 +76,7 @@ std::int32_t StrToInt(std::string_view text) {
 
 Settings LoadSettings(const std::string& working_directory, FileSystem& files, Profile& profile) {
   const std::string path = ConfigPath(working_directory);
-  if (!files.IsFilePresent(kConfigName)) {
+  if (!files.FileIsPresent(kConfigName)) {
     TIniFile ini(profile, path);
     ini.WriteValue(kSection, "Countdown", "5");
     ini.WriteValue(kSection, "Pause", "1500");
@@ -86,7 +86,7 @@ Settings LoadSettings(const std::string& working_directory, FileSystem& files, P
   }
 
   Settings settings;
-  if (files.IsFilePresent(kConfigName)) {
+  if (files.FileIsPresent(kConfigName)) {
     TIniFile ini(profile, path);
     settings.counter = std::int64_t{StrToInt(ini.ReadValue(kSection, "Countdown", ""))} + 1;
     settings.pause = StrToInt(ini.ReadValue(kSection, "Pause", ""));

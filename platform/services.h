@@ -14,9 +14,9 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
   // The whole working directory as the platform reports it, never cut.
-  virtual std::string CurrentDirectory() = 0;
+  virtual std::string QueryWorkingDirectory() = 0;
   // True for an existing entry that is not a directory.
-  virtual bool IsFilePresent(const std::string& name) = 0;
+  virtual bool FileIsPresent(const std::string& name) = 0;
 };
 
 // The platform's profile (INI) functions, with their calling conventions:

@@ -24,7 +24,7 @@ bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 
 class PosixFileSystem final : public FileSystem {
  public:
-  std::string CurrentDirectory() override {
+  std::string QueryWorkingDirectory() override {
     std::vector<char> buffer(4096);
     while (getcwd(buffer.data(), buffer.size()) == nullptr) {
       if (errno != ERANGE) return std::string();
@@ -33,7 +33,7 @@ class PosixFileSystem final : public FileSystem {
     return std::string(buffer.data());
   }
 
-  bool IsFilePresent(const std::string& name) override {
+  bool FileIsPresent(const std::string& name) override {
     struct stat st;
     return stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
   }

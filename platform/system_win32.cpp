@@ -14,7 +14,7 @@ namespace {
 
 class Win32FileSystem final : public FileSystem {
  public:
-  std::string CurrentDirectory() override {
+  std::string QueryWorkingDirectory() override {
     std::vector<char> buffer(MAX_PATH + 1);
     DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
     // A longer directory is reported by the size it needs; ask again with it.
@@ -27,7 +27,7 @@ class Win32FileSystem final : public FileSystem {
 
   // Present whatever the last-write time: a file dated outside the DOS range
   // must not be overwritten with defaults.
-  bool IsFilePresent(const std::string& name) override {
+  bool FileIsPresent(const std::string& name) override {
     WIN32_FIND_DATAA data;
     HANDLE search = FindFirstFileA(name.c_str(), &data);
     if (search == INVALID_HANDLE_VALUE) return false;

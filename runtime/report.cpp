@@ -118,10 +118,15 @@ void RunUnderTopLevelHandler(void (*main_line)()) {
     error = std::current_exception();
   }
   if (!error) EndProcess(0);
+  TopLevelHandler(error, LastRaiseAddress());
+}
+
+void TopLevelHandler(std::exception_ptr error, const void* raise_address) {
   // Uncaught, it stops in the debugger where it was raised.
   if (LeaveErrorToDebugger()) std::rethrow_exception(error);
-
-  ReportUntilDone(error, LastRaiseAddress());
+  // The clean-ups on the error's way have run: the catch that got here
+  // unwound the main line.
+  ReportUntilDone(std::move(error), raise_address);
 }
 
 void ReportUntilDone(std::exception_ptr error, const void* raise_address) {

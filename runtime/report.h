@@ -39,6 +39,9 @@ void InstallErrorLayer();
 // Runs the shut-down steps, hands over buffered output and ends the process.
 [[noreturn]] void EndProcess(int exit_code);
 
+// Receives every error that escapes the main line, after its clean-ups.
+[[noreturn]] void TopLevelHandler(std::exception_ptr error, const void* raise_address);
+
 // ErrorReport, and again for any error raised while reporting.
 [[noreturn]] void ReportUntilDone(std::exception_ptr error, const void* raise_address);
 

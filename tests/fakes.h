@@ -26,8 +26,8 @@ class FakeFileSystem final : public FileSystem {
   std::set<std::string> present;
   std::vector<std::string> presence_queries;
 
-  std::string CurrentDirectory() override { return directory; }
-  bool IsFilePresent(const std::string& name) override {
+  std::string QueryWorkingDirectory() override { return directory; }
+  bool FileIsPresent(const std::string& name) override {
     presence_queries.push_back(name);
     return present.count(name) > 0;
   }
