@@ -27,7 +27,9 @@ class PosixFileSystem final : public FileSystem {
   std::string QueryWorkingDirectory() override {
     std::vector<char> buffer(4096);
     while (getcwd(buffer.data(), buffer.size()) == nullptr) {
-      if (errno != ERANGE) return std::string();
+      // A vanished directory: "." keeps the config file where the presence
+      // test looks, never in the root.
+      if (errno != ERANGE) return ".";
       buffer.resize(buffer.size() * 2);
     }
     return std::string(buffer.data());

@@ -22,7 +22,8 @@ class Win32FileSystem final : public FileSystem {
       buffer.resize(n);
       n = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
     }
-    return std::string(buffer.data(), n);
+    // On failure "." keeps the config file where the presence test looks.
+    return n == 0 ? std::string(".") : std::string(buffer.data(), n);
   }
 
   // Present whatever the last-write time: a file dated outside the DOS range

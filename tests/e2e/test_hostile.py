@@ -168,6 +168,17 @@ class EdgeInputTest(LauncherCase):
         self.assertIn(p.returncode, (0,))
 
 
+    @unittest.skipIf(WINE, "Wine does not start a program in a removed folder")
+    def test_removed_working_directory_is_reported_not_written_elsewhere(self):
+        gone = self.path("gone")
+        os.mkdir(gone)
+        p = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True,
+                           preexec_fn=lambda: (os.chdir(gone), os.rmdir(gone)), timeout=60)
+        self.assertEqual((p.returncode, p.stdout), (1, b""))
+        self.assertRegex(p.stderr, rb"\r\nUnable to write to \./config\.ini\.\r\n\r\n$")
+        self.assertFalse(os.path.exists("/config.ini"))
+
+
 class StreamStateTest(LauncherCase):
     def test_standard_error_closed_too_still_ends_with_code_one(self):
         self.write_config(ini("abc", 0))
