@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::size_t kModuleNameCapacity = 260;
 constexpr std::uintptr_t kFallbackOffset = 0x1000;
+constexpr int kReportAttempts = 4;
 
 // Created at start-up: there may be no memory left to create it later.
 std::exception_ptr& PreparedOutOfMemory() {
@@ -131,8 +132,9 @@ void TopLevelHandler(std::exception_ptr error, const void* raise_address) {
 
 void ReportUntilDone(std::exception_ptr error, const void* raise_address) {
   // A failed write-out of the screen inside the report raises again; the
-  // second error then gets the report.
-  for (;;) {
+  // second error then gets the report. Memory that stays exhausted could
+  // raise for ever: after a few tries the process ends without a report.
+  for (int attempt = 0; attempt < kReportAttempts; ++attempt) {
     try {
       ErrorReport(error, raise_address);
     } catch (...) {
@@ -140,6 +142,7 @@ void ReportUntilDone(std::exception_ptr error, const void* raise_address) {
       raise_address = LastRaiseAddress();
     }
   }
+  EndProcess(1);
 }
 
 void ReportFault(const char* message, const void* address) {
