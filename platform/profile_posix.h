@@ -32,7 +32,8 @@ std::string UpdateProfileText(std::string_view text, std::string_view section, s
                               std::string_view value);
 
 // False for an entry that would not read back as written: a line break
-// anywhere, or a key that holds "=" or starts a comment or section line.
+// anywhere, a key that holds "=" or starts a comment or section line, or a
+// key of the nameless section that starts with a UTF-8 byte order mark.
 bool IsStorableProfileEntry(std::string_view section, std::string_view key, std::string_view value);
 
 // Writes to a file collect in a temporary file beside it, synced to disk at

@@ -90,6 +90,9 @@ TEST(ProfileUpdate, RefusesEntriesThatWouldNotReadBack) {
   EXPECT_FALSE(IsStorableProfileEntry("S", "a=b", ""));
   EXPECT_FALSE(IsStorableProfileEntry("S", " ;k", ""));
   EXPECT_FALSE(IsStorableProfileEntry("S", "[k]", ""));
+  // First in the file, the key's first bytes would read as a byte order mark.
+  EXPECT_FALSE(IsStorableProfileEntry(" ", "\xEF\xBB\xBFk", "v"));
+  EXPECT_TRUE(IsStorableProfileEntry("S", "\xEF\xBB\xBFk", "v"));
 }
 
 class ProfileFile : public ::testing::Test {
