@@ -121,6 +121,9 @@ void CheckFileUpdate(const std::string& text, const std::string& section, const 
   torvinale::PosixProfile profile;
   const bool written =
       profile.WriteString(section.c_str(), key.c_str(), value.c_str(), path.c_str());
+  // The file changes at the flush that closing an INI file makes.
+  if (!profile.WriteString(nullptr, nullptr, nullptr, path.c_str()))
+    Fail("flush failed", "", "", "");
   const std::string_view s = section.c_str(), k = key.c_str(), v = value.c_str();
   const bool utf16 = text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF");
   if (written != (IsStorableProfileEntry(s, k, v) && !utf16)) {
