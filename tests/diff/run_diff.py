@@ -432,7 +432,9 @@ def compare(case, ours, theirs, our_file, their_file):
     if mine == wine:
         met.add("bytes kept")
         return met, bad
-    mine_lines, wine_lines = lines_of(mine), lines_of(wine)
+    # The byte order mark goes apart, so that a comment on the first line is one.
+    mine_lines = [mine[:len(mine) - len(unmarked(mine))]] + lines_of(unmarked(mine))
+    wine_lines = [wine[:len(wine) - len(unmarked(wine))]] + lines_of(unmarked(wine))
 
     def split(lines):
         return ([l for l in lines if not l.startswith(b";")],
@@ -443,7 +445,7 @@ def compare(case, ours, theirs, our_file, their_file):
         return met, bad
     at = next(i for i, pair in enumerate(zip(mine_lines + [None], wine_lines + [None]))
               if pair[0] != pair[1])
-    bad.append(f"files differ from line {at + 1} as Windows reads them:\n"
+    bad.append(f"files differ from line {max(at, 1)} as Windows reads them:\n"
                f"    ours:    {[l[:60] for l in mine_lines[at:at + 3]]}\n"
                f"    Windows: {[l[:60] for l in wine_lines[at:at + 3]]}")
     return met, bad
