@@ -26,7 +26,8 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-// The Windows reader sees names and values as C strings.
+// The Windows reader sees names and values as C strings, after it has
+// dropped the blanks around them.
 std::string_view CutAtNul(std::string_view s) { return s.substr(0, s.find('\0')); }
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -63,7 +64,7 @@ enum class LineKind { kBlank, kComment, kSection, kKey, kOther };
 
 struct ParsedLine {
   LineKind kind;
-  std::string_view name;  // of a section or key
+  std::string_view name;  // of a section or key, or the whole of another line
   std::string_view value;
 };
 
@@ -74,18 +75,19 @@ ParsedLine ParseLine(std::string_view content) {
   if (t.front() == '[') {
     std::size_t close = t.rfind(']');
     if (close != std::string_view::npos) {
-      return {LineKind::kSection, Trim(CutAtNul(t.substr(1, close - 1))), {}};
+      return {LineKind::kSection, CutAtNul(Trim(t.substr(1, close - 1))), {}};
     }
   }
   std::size_t equals = t.find('=');
-  if (equals == std::string_view::npos) return {LineKind::kOther, {}, {}};
-  return {LineKind::kKey, Trim(CutAtNul(t.substr(0, equals))),
-          Trim(CutAtNul(t.substr(equals + 1)))};
+  if (equals == std::string_view::npos) return {LineKind::kOther, CutAtNul(t), {}};
+  return {LineKind::kKey, CutAtNul(Trim(t.substr(0, equals))),
+          CutAtNul(Trim(t.substr(equals + 1)))};
 }
 
 struct Location {
   bool section_found = false;
   bool key_found = false;
+  bool key_has_value = false;
   Line key_line{};
   std::string_view stored_key;
   std::string_view value;
@@ -113,8 +115,11 @@ Location Find(std::string_view text, std::string_view section, std::string_view 
         loc.insert_needs_line_end = line.end == line.next;
       }
     } else if (inside && (parsed.kind == LineKind::kKey || parsed.kind == LineKind::kOther)) {
-      if (parsed.kind == LineKind::kKey && SameName(parsed.name, key)) {
+      // Windows takes a line without "=" for a key without a value: it reads
+      // as missing, and a write gives it one.
+      if (SameName(parsed.name, key)) {
         loc.key_found = true;
+        loc.key_has_value = parsed.kind == LineKind::kKey;
         loc.key_line = line;
         loc.stored_key = parsed.name;
         loc.value = parsed.value;
@@ -259,7 +264,7 @@ bool ReplaceWithTemp(const std::string& target, const std::string& temp) {
 std::string LookUpProfileValue(std::string_view text, std::string_view section,
                                std::string_view key, std::string_view default_value) {
   Location loc = Find(text, Trim(section), Trim(key));
-  if (loc.key_found) return std::string(Unquote(loc.value));
+  if (loc.key_has_value) return std::string(Unquote(loc.value));
   // Windows drops trailing spaces of the default, and only spaces.
   while (default_value.ends_with(' ')) default_value.remove_suffix(1);
   return std::string(default_value);
@@ -269,6 +274,7 @@ std::string UpdateProfileText(std::string_view text, std::string_view section, s
                               std::string_view value) {
   section = Trim(section);
   key = Trim(key);
+  value = Trim(value);  // as Windows writes it; the reader drops them anyway
   Location loc = Find(text, section, key);
   std::string out;
   out.reserve(text.size() + section.size() + key.size() + value.size() + 8);

@@ -5,9 +5,11 @@
 // Reading: lines end with CRLF, LF or a lone CR; a UTF-8 byte order mark is
 // skipped. Lines before the first "[name]" form the nameless section. Names
 // match without regard to ASCII case, blanks (space, tab, VT, FF, Ctrl-Z)
-// around names, "=" and values do not count, ";" starts a comment line, and
-// only the first matching section and the first matching key in it are seen.
-// A value wholly in double or single quotes loses them; a NUL byte ends it.
+// around names, "=" and values do not count, ";" starts a comment line, a
+// line without "=" is a key without a value (read as missing), and only the
+// first matching section and the first matching key in it are seen. A value
+// wholly in double or single quotes loses them; a NUL byte ends a name or
+// value, after its blanks have been dropped.
 #pragma once
 
 #include <cstddef>
@@ -24,10 +26,11 @@ namespace torvinale {
 std::string LookUpProfileValue(std::string_view text, std::string_view section,
                                std::string_view key, std::string_view default_value);
 
-// The text after setting section/key to value: the key's line becomes
-// "key=value" (keeping its line end and the key's spelling in the file), or a
-// new line goes after the last entry of the section, or "[section]" and the
-// key go at the end of the text. Added lines end with CRLF.
+// The text after setting section/key to value (without the blanks around
+// it): the key's line becomes "key=value" (keeping its line end and the key's
+// spelling in the file), or a new line goes after the last entry of the
+// section, or "[section]" and the key go at the end of the text. Added lines
+// end with CRLF.
 std::string UpdateProfileText(std::string_view text, std::string_view section, std::string_view key,
                               std::string_view value);
 

@@ -54,6 +54,18 @@ TEST(ProfileLookUp, FirstSectionAndKeyWinAndMissingGivesDefault) {
   EXPECT_EQ(LookUpProfileValue("", "A", "k", "d \t  "), "d \t");
 }
 
+TEST(ProfileLookUp, LineWithoutEqualsIsAKeyWithoutValue) {
+  // As on Windows, it also hides later lines of the same key.
+  ExpectValues("[S]\n Countdown \ncountdown=5\nPause=1\n", "S",
+               {{"Countdown", "DEF"}, {"Pause", "1"}});
+}
+
+TEST(ProfileLookUp, NulCutsNamesAndValuesAfterTheirBlanksAreDropped) {
+  const std::string text = "[S \0x]\nk=1\n[T]\nk \0x=1\nv=x \0y\nw=\0 y\n"s;
+  ExpectValues(text, "S", {{"k", "DEF"}});
+  ExpectValues(text, "T", {{"k", "DEF"}, {"v", "x "}, {"w", ""}});
+}
+
 TEST(ProfileLookUp, HugeLinesAndNulBytesAreRead) {
   std::string text = "[S]\n" + std::string(1000000, 'x') + "\nk=" + std::string(1000000, 'v');
   text += "\n\0\0=\0\nm=1"s;
@@ -73,6 +85,7 @@ TEST(ProfileUpdate, ChangesOnlyTheKeyLineOrAddsAtTheEndOfTheSectionOrFile) {
       {text, "B", "y", "2",
        "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n; about B\n[B]\nkey1=b\r\ny=2\r\n"},
       {"[A]\nk=1\n[a]\nj=2\n", "a", "j", "3", "[A]\nk=1\nj=3\r\n[a]\nj=2\n"},
+      {"[A]\n Key \nkey=2\n", "A", "KEY", " \t3\v ", "[A]\nKey=3\nkey=2\n"},
       {"[A]", "A", "y", "2", "[A]\r\ny=2\r\n"},
       {"[A]\nx=1", "B", "y", "2", "[A]\nx=1\r\n[B]\r\ny=2\r\n"},
       {"", " S ", " k ", "v", "[S]\r\nk=v\r\n"},
