@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <vector>
 
 #include "platform/profile_posix.h"
@@ -81,9 +83,14 @@ class TerminalConsole final : public Console {
 
   void MoveCursor(std::int16_t row, std::int16_t column) override {
     if (!is_terminal_ || row < 0 || column < 0) return;
-    char sequence[32];
-    int n = std::snprintf(sequence, sizeof sequence, "\x1b[%d;%dH", row + 1, column + 1);
-    out_.Write(std::string_view(sequence, static_cast<std::size_t>(n)));
+    // Not snprintf: its machinery would be most of the C library this run
+    // touches, and so of its memory.
+    char sequence[16] = "\x1b[";
+    char* end = std::to_chars(sequence + 2, std::end(sequence), row + 1).ptr;
+    *end++ = ';';
+    end = std::to_chars(end, std::end(sequence), column + 1).ptr;
+    *end++ = 'H';
+    out_.Write(std::string_view(sequence, static_cast<std::size_t>(end - sequence)));
   }
 
   void PumpMessages() override {}
@@ -210,11 +217,12 @@ void OnFault(int, siginfo_t* info, void* context) {
 
 void InstallFaultHandlers(FaultReporter report) {
   report_fault = report;
-  // Its own stack, so that a stack overflow is reported too.
-  static std::vector<char> fault_stack(64 * 1024);
+  // Its own stack, so that a stack overflow is reported too. Static and never
+  // filled in advance: its pages take no memory until a fault uses them.
+  static char fault_stack[64 * 1024];
   stack_t stack{};
-  stack.ss_sp = fault_stack.data();
-  stack.ss_size = fault_stack.size();
+  stack.ss_sp = fault_stack;
+  stack.ss_size = sizeof fault_stack;
   sigaltstack(&stack, nullptr);
 
   struct sigaction action {};
