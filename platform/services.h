@@ -15,12 +15,15 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // The whole working directory as the platform reports it, never cut.
   virtual std::string QueryWorkingDirectory() = 0;
-  // True for an existing entry that is not a directory.
+  // True for an existing entry that is not a directory, and whenever the
+  // query fails for any reason but "no such file": a file that may be there
+  // must never be taken for missing and overwritten with the defaults.
   virtual bool FileIsPresent(const std::string& name) = 0;
 };
 
 // The platform's profile (INI) functions, with their calling conventions:
-// null section, key and value in WriteString flush the file.
+// null section, key and value in WriteString flush the file, and false then
+// means that what was written did not reach it.
 class Profile {
  public:
   virtual ~Profile() = default;

@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <ucontext.h>
@@ -24,6 +25,29 @@ bool stdout_closed_at_start = false;
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 
+// Writes all of data, resuming after interruptions. A descriptor left
+// non-blocking by whoever started us is waited for rather than failed: a
+// reader that is slow is not an error. Returns 0 or the errno of the failure.
+int WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd ready{fd, POLLOUT, 0};
+        while (poll(&ready, 1, -1) < 0 && errno == EINTR) {
+        }
+        continue;
+      }
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   std::string QueryWorkingDirectory() override {
@@ -39,7 +63,8 @@ class PosixFileSystem final : public FileSystem {
 
   bool FileIsPresent(const std::string& name) override {
     struct stat st;
-    return stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    if (stat(name.c_str(), &st) != 0) return errno != ENOENT && errno != ENOTDIR;
+    return !S_ISDIR(st.st_mode);
   }
 };
 
@@ -62,16 +87,7 @@ class StdoutSink final : public OutputSink {
   }
 
   int Write(const char* data, std::size_t size) override {
-    while (size > 0) {
-      ssize_t n = write(STDOUT_FILENO, data, size);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    }
-    return 0;
+    return WriteAll(STDOUT_FILENO, data, size);
   }
 };
 
@@ -148,15 +164,7 @@ Console& RealConsole(TextOutput& out) {
   return console;
 }
 
-void WriteStandardError(const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = write(STDERR_FILENO, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
+void WriteStandardError(const char* data, std::size_t size) { WriteAll(STDERR_FILENO, data, size); }
 
 std::string ProgramFile() {
   std::vector<char> buffer(4096);

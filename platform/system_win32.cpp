@@ -31,7 +31,10 @@ class Win32FileSystem final : public FileSystem {
   bool FileIsPresent(const std::string& name) override {
     WIN32_FIND_DATAA data;
     HANDLE search = FindFirstFileA(name.c_str(), &data);
-    if (search == INVALID_HANDLE_VALUE) return false;
+    if (search == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    }
     FindClose(search);
     return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   }
@@ -47,7 +50,10 @@ class Win32Profile final : public Profile {
 
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* path) override {
-    return WritePrivateProfileStringA(section, key, value, path) != 0;
+    BOOL written = WritePrivateProfileStringA(section, key, value, path);
+    // Every value is written through at once; the flush only empties a cache,
+    // and its answer means nothing (Wine always gives 0).
+    return written != 0 || (section == nullptr && key == nullptr && value == nullptr);
   }
 };
 
