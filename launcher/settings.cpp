@@ -83,6 +83,8 @@ Settings LoadSettings(const std::string& working_directory, FileSystem& files, P
     ini.WriteValue(kSection, "Program1", kDefaultEntry);
     for (int n = 2; n <= kEntryCount; ++n)
       ini.WriteValue(kSection, "Program" + std::to_string(n), "");
+    // A file that never reached the disk must not pass for one that did.
+    ini.Close();
   }
 
   Settings settings;

@@ -147,17 +147,26 @@ TEST_F(LoadSettingsTest, MissingCountdownInAnExistingFileIsAnEmptyText) {
   EXPECT_TRUE(profile.written_keys.empty());
 }
 
-TEST_F(LoadSettingsTest, RefusedWriteStopsAtTheFirstFailureAndStillCloses) {
-  profile.writes_before_failure = 2;
-  try {
-    LoadSettings(files.directory, files, profile);
-    FAIL() << "no error";
-  } catch (const EIniFileException& e) {
-    EXPECT_EQ(e.Message(), "Unable to write to " + ConfigPath(files.directory));
+TEST_F(LoadSettingsTest, RefusedWriteOrFlushEndsTheRunAndStillCloses) {
+  struct {
+    int writes_before_failure;
+    bool flush_fails;
+    std::size_t written;
+  } cases[] = {{2, false, 2}, {-1, true, 12}};
+  for (const auto& c : cases) {
+    testing::FakeProfile profile;
+    profile.writes_before_failure = c.writes_before_failure;
+    profile.flush_fails = c.flush_fails;
+    try {
+      LoadSettings(files.directory, files, profile);
+      ADD_FAILURE() << "no error";
+    } catch (const EIniFileException& e) {
+      EXPECT_EQ(e.Message(), "Unable to write to " + ConfigPath(files.directory));
+    }
+    EXPECT_EQ(profile.written_keys.size(), c.written);
+    EXPECT_EQ(profile.flushes, 1);
+    EXPECT_TRUE(profile.read_keys.empty());
   }
-  EXPECT_EQ(profile.written_keys, (std::vector<std::string>{"Countdown", "Pause"}));
-  EXPECT_EQ(profile.flushes, 1);
-  EXPECT_TRUE(profile.read_keys.empty());
 }
 
 TEST_F(LoadSettingsTest, FileStillMissingAfterTheDefaultsLeavesSettingsEmpty) {

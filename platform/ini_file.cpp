@@ -7,7 +7,9 @@
 
 namespace torvinale {
 
-TIniFile::~TIniFile() { Flush(); }
+TIniFile::~TIniFile() {
+  if (!closed_) Flush();
+}
 
 std::string TIniFile::ReadValue(const std::string& section, const std::string& key,
                                 const std::string& default_value) {
@@ -25,5 +27,12 @@ void TIniFile::WriteValue(const std::string& section, const std::string& key,
 }
 
 void TIniFile::Flush() { profile_.WriteString(nullptr, nullptr, nullptr, path().c_str()); }
+
+void TIniFile::Close() {
+  closed_ = true;
+  if (!profile_.WriteString(nullptr, nullptr, nullptr, path().c_str())) {
+    Raise(EIniFileException("Unable to write to " + path()));
+  }
+}
 
 }  // namespace torvinale

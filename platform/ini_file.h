@@ -42,9 +42,13 @@ class TIniFile final : public TCustomIniFile {
   void WriteValue(const std::string& section, const std::string& key,
                   const std::string& value) override;
   void Flush() override;
+  // Closes after a series of writes: raises EIniFileException when what was
+  // written could not reach the file. Closing by destruction then does nothing.
+  void Close();
 
  private:
   Profile& profile_;
+  bool closed_ = false;
 };
 
 }  // namespace torvinale

@@ -1,8 +1,13 @@
 #include "platform/profile_posix.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 namespace torvinale {
 namespace {
@@ -139,10 +146,133 @@ bool EndsWithLineEnd(std::string_view text) { return text.ends_with('\n') || tex
 
 // --- Files ---
 
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A file as its folder's descriptor and its name there.
+struct Place {
+  std::string directory;  // as text, for relative links
+  Descriptor dir;
+  std::string name;
+};
+
+#ifdef PATH_MAX
+constexpr std::size_t kPathLimit = PATH_MAX;
+#else
+constexpr std::size_t kPathLimit = 1024;
+#endif
+// As many links as the system itself follows in one path.
+constexpr int kMaxLinks = 40;
+constexpr int kTempAttempts = 100;
+
+// Enough to reach files through, without needing to list the folder.
+#if defined(O_PATH)
+constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int kDirectoryFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// A path is taken a piece shorter than the system's limit at a time, so that
+// a folder of any depth can be reached.
+Descriptor OpenDirectory(std::string_view path) {
+  Descriptor current;
+  int at = AT_FDCWD;
+  while (path.size() >= kPathLimit) {
+    std::size_t cut = path.rfind('/', kPathLimit - 1);
+    if (cut == std::string_view::npos || cut == 0) {
+      errno = ENAMETOOLONG;
+      return Descriptor();
+    }
+    Descriptor next(openat(at, std::string(path.substr(0, cut)).c_str(), kDirectoryFlags));
+    if (!next) return next;
+    current = std::move(next);
+    at = current.get();
+    path.remove_prefix(cut + 1);
+    while (path.starts_with('/')) path.remove_prefix(1);
+    if (path.empty()) return current;
+  }
+  return Descriptor(openat(at, std::string(path).c_str(), kDirectoryFlags));
+}
+
+bool Locate(std::string_view path, Place& place) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) {
+    place.directory = ".";
+    place.name = path;
+  } else {
+    place.directory = slash == 0 ? "/" : path.substr(0, slash);
+    place.name = path.substr(slash + 1);
+  }
+  if (place.name.empty()) {
+    errno = EISDIR;
+    return false;
+  }
+  place.dir = OpenDirectory(place.directory);
+  return static_cast<bool>(place.dir);
+}
+
+std::string ReadLinkAt(int dir, const std::string& name) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t n = readlinkat(dir, name.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+// The file a write replaces: symbolic links are followed so that they stay,
+// but a dangling one is refused rather than replaced by a file.
+bool LocateTarget(const std::string& path, Place& place, bool& exists) {
+  std::string current = path;
+  for (int links = 0;; ++links) {
+    if (!Locate(current, place)) return false;
+    struct stat st;
+    if (fstatat(place.dir.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      exists = false;
+      return errno == ENOENT && links == 0;
+    }
+    exists = true;
+    if (!S_ISLNK(st.st_mode)) return true;
+    if (links == kMaxLinks) return false;
+    std::string target = ReadLinkAt(place.dir.get(), place.name);
+    if (target.empty()) return false;
+    current = target[0] == '/' ? target : place.directory + "/" + target;
+  }
+}
+
+Descriptor OpenForReading(const char* path) {
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (std::strlen(path) < kPathLimit) return Descriptor(open(path, kFlags));
+  Place place;
+  if (!Locate(path, place)) return Descriptor();
+  return Descriptor(openat(place.dir.get(), place.name.c_str(), kFlags));
+}
+
 // A FIFO or device must neither block the reader nor stream forever, so only
 // regular files are read.
-bool ReadRegularFile(int fd, std::string& text) {
-  struct stat st;
+bool ReadRegularFile(int fd, std::string& text, struct stat& st) {
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   text.clear();
   text.reserve(static_cast<std::size_t>(st.st_size));
@@ -158,14 +288,19 @@ bool ReadRegularFile(int fd, std::string& text) {
   }
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
+bool Rewrite(int fd, std::string_view text) {
+  off_t offset = 0;
+  for (std::string_view rest = text; !rest.empty();) {
+    ssize_t n = pwrite(fd, rest.data(), rest.size(), offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    data.remove_prefix(static_cast<std::size_t>(n));
+    rest.remove_prefix(static_cast<std::size_t>(n));
+    offset += n;
+  }
+  while (ftruncate(fd, offset) != 0) {
+    if (errno != EINTR) return false;
   }
   return true;
 }
@@ -177,27 +312,14 @@ bool SyncFile(int fd) {
   return true;
 }
 
-// The file a write replaces: a symbolic link is followed so that the link
-// stays, but a dangling one is refused rather than replaced by a file.
-bool ResolveTarget(const char* path, std::string& target) {
-  struct stat st;
-  if (lstat(path, &st) != 0) {
-    if (errno != ENOENT) return false;
-    target = path;
-    return true;
-  }
-  if (!S_ISLNK(st.st_mode)) {
-    target = path;
-    return true;
-  }
-  char* resolved = realpath(path, nullptr);
-  if (resolved == nullptr) return false;
-  target = resolved;
-  std::free(resolved);
-  return true;
+// Only makes the new name survive a crash; some file systems cannot sync a
+// directory at all.
+void SyncDirectory(int dir) {
+  Descriptor fd(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) SyncFile(fd.get());
 }
 
-std::string TempName(const std::string& directory_prefix, std::string_view base, unsigned attempt) {
+std::string TempName(std::string_view base, unsigned attempt) {
   static unsigned counter = 0;
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -205,61 +327,140 @@ std::string TempName(const std::string& directory_prefix, std::string_view base,
   std::snprintf(suffix, sizeof suffix, ".%lx.%x.%lx.tmp", static_cast<unsigned long>(getpid()),
                 counter++ + attempt, static_cast<unsigned long>(now.tv_nsec));
   // Kept short so that the name stays within the file system's limit.
-  return directory_prefix + "." + std::string(base.substr(0, 64)) + suffix;
+  return "." + std::string(base.substr(0, 64)) + suffix;
 }
 
-// Writes text to a new file beside target (or over the one made for an
-// earlier write of the same series), synced to disk. The old file's mode and
-// owner carry over.
-bool WriteTemp(const std::string& target, std::string& temp, std::string_view text) {
-  int fd = -1;
-  if (temp.empty()) {
-    std::size_t slash = target.rfind('/');
-    std::string prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    std::string_view base = std::string_view(target).substr(prefix.size());
-    for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-      temp = TempName(prefix, base, attempt);
-      fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-      if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-      temp.clear();
-      return false;
-    }
-    struct stat old;
-    if (stat(target.c_str(), &old) == 0) {
-      // Best effort: only root may give the file back to another owner.
-      [[maybe_unused]] int owner_kept = fchown(fd, old.st_uid, old.st_gid);
-      if (fchmod(fd, old.st_mode & 07777) != 0) {
-        close(fd);
-        return false;
-      }
-    }
-  } else {
-    fd = open(temp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return false;
-  }
-  bool ok = WriteAll(fd, text) && SyncFile(fd);
-  return close(fd) == 0 && ok;
+// An unnamed file is given its name through /proc, where there is one.
+bool CanNameUnnamedFiles() {
+#if defined(__linux__) && defined(O_TMPFILE)
+  static const bool can = access("/proc/self/fd", X_OK) == 0;
+  return can;
+#else
+  return false;
+#endif
 }
 
-// Renames temp over target, so that target holds either all of the old text
-// or all of the new one.
-bool ReplaceWithTemp(const std::string& target, const std::string& temp) {
-  if (rename(temp.c_str(), target.c_str()) != 0) return false;
-  // The new file is in place; syncing its directory entry only makes it
-  // survive a crash, and some file systems cannot sync a directory at all.
-  std::size_t slash = target.rfind('/');
-  std::string directory = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    SyncFile(dir_fd);
-    close(dir_fd);
-  }
-  return true;
+int RenameNoReplace(int dir, const char* from, const char* to) {
+#if defined(__linux__) && defined(SYS_renameat2)
+  constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+  return static_cast<int>(syscall(SYS_renameat2, dir, from, dir, to, kNoReplace));
+#elif defined(__APPLE__) && defined(RENAME_EXCL)
+  return renameatx_np(dir, from, dir, to, RENAME_EXCL);
+#else
+  (void)dir, (void)from, (void)to;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+bool IsUnsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP ||
+         error == EPERM || error == EMLINK;
 }
 
 }  // namespace
+
+// The new text of a file, in a file of its own beside it until the flush.
+struct PosixProfile::Series {
+  Place place;
+  Descriptor file;
+  std::string temp;     // the file's name, empty while it has none
+  bool create = false;  // there was no file: the flush must not replace one
+  std::string text;
+
+  // A new file in the target's folder, unnamed where the system allows; a
+  // replacement takes the mode and, where allowed, the owner of the old file.
+  bool Start(const struct stat* old, bool unnamed) {
+#if defined(__linux__) && defined(O_TMPFILE)
+    if (old == nullptr && unnamed && CanNameUnnamedFiles()) {
+      // Nothing to leave behind, whatever ends the process.
+      file = Descriptor(openat(place.dir.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+      if (file) return true;
+    }
+#endif
+    for (unsigned attempt = 0; !file && attempt < kTempAttempts; ++attempt) {
+      std::string name = TempName(place.name, attempt);
+      file =
+          Descriptor(openat(place.dir.get(), name.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666));
+      if (file) {
+        temp = std::move(name);
+      } else if (errno != EEXIST) {
+        return false;
+      }
+    }
+    if (!file) return false;
+    if (old != nullptr) {
+      // Best effort: only root may give the file back to another owner.
+      [[maybe_unused]] int owner_kept = fchown(file.get(), old->st_uid, old->st_gid);
+      if (fchmod(file.get(), old->st_mode & 07777) != 0) return false;
+    }
+    return true;
+  }
+
+  // Names the new file as the target only where none exists by then; one that
+  // appeared meanwhile is kept and the new text dropped.
+  bool PublishNew() {
+    const int dir = place.dir.get();
+    if (temp.empty()) {
+      std::string self = "/proc/self/fd/" + std::to_string(file.get());
+      if (linkat(AT_FDCWD, self.c_str(), dir, place.name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+      }
+      return errno == EEXIST && OtherFileIsThere();
+    }
+    if (RenameNoReplace(dir, temp.c_str(), place.name.c_str()) == 0) {
+      temp.clear();
+      return true;
+    }
+    if (errno == EEXIST) return OtherFileIsThere();
+    if (!IsUnsupported(errno)) return false;
+    // A second name made by a link is create-only too.
+    if (linkat(dir, temp.c_str(), dir, place.name.c_str(), 0) == 0) return true;
+    if (errno == EEXIST) return OtherFileIsThere();
+    if (!IsUnsupported(errno)) return false;
+    // No links either (FAT, some network shares): look, then rename.
+    struct stat st;
+    if (fstatat(dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return OtherFileIsThere();
+    if (errno != ENOENT || renameat(dir, temp.c_str(), dir, place.name.c_str()) != 0) return false;
+    temp.clear();
+    return true;
+  }
+
+  // What took the name meanwhile is read instead, if it is a file at all.
+  bool OtherFileIsThere() const {
+    struct stat st;
+    return fstatat(place.dir.get(), place.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
+  }
+
+  bool Replace() {
+    if (renameat(place.dir.get(), temp.c_str(), place.dir.get(), place.name.c_str()) != 0) {
+      return false;
+    }
+    temp.clear();
+    return true;
+  }
+
+  // The name may have been replaced since by whoever can write to the folder.
+  bool NameIsStillOurs() const {
+    struct stat named, ours;
+    return temp.empty() ||
+           (fstatat(place.dir.get(), temp.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            fstat(file.get(), &ours) == 0 && named.st_dev == ours.st_dev &&
+            named.st_ino == ours.st_ino);
+  }
+
+  bool Publish() {
+    if (!SyncFile(file.get()) || !NameIsStillOurs()) return false;
+    if (!(create ? PublishNew() : Replace())) return false;
+    SyncDirectory(place.dir.get());
+    return true;
+  }
+
+  ~Series() {
+    if (!temp.empty()) unlinkat(place.dir.get(), temp.c_str(), 0);
+  }
+};
 
 std::string LookUpProfileValue(std::string_view text, std::string_view section,
                                std::string_view key, std::string_view default_value) {
@@ -322,12 +523,10 @@ std::size_t PosixProfile::GetString(const char* section, const char* key, const 
   std::string text;
   auto pending = path == nullptr ? pending_.end() : pending_.find(path);
   if (pending != pending_.end()) {
-    text = pending->second.text;
-  } else if (int fd =
-                 path == nullptr ? -1 : open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-             fd >= 0) {
-    if (!ReadRegularFile(fd, text)) text.clear();
-    close(fd);
+    text = pending->second->text;
+  } else if (Descriptor fd = path == nullptr ? Descriptor() : OpenForReading(path)) {
+    struct stat st;
+    if (!ReadRegularFile(fd.get(), text, st)) text.clear();
   }
   std::string value =
       LookUpProfileValue(text, section, key, default_value == nullptr ? "" : default_value);
@@ -350,53 +549,77 @@ bool PosixProfile::WriteString(const char* section, const char* key, const char*
 
   auto it = pending_.find(path);
   if (it == pending_.end()) {
-    Pending fresh;
-    if (!ResolveTarget(path, fresh.target)) return false;
-    // Opening for writing also refuses read-only files and directories, as
-    // Windows does.
-    int fd = open(fresh.target.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd >= 0) {
-      bool read = ReadRegularFile(fd, fresh.text);
-      close(fd);
-      if (!read) return false;
-    } else if (errno != ENOENT) {
-      return false;
+    auto series = std::make_unique<Series>();
+    bool exists = false;
+    if (!LocateTarget(path, series->place, exists)) return false;
+    struct stat old;
+    if (exists) {
+      // Opening for writing also refuses read-only files and directories, as
+      // Windows does.
+      Descriptor fd(openat(series->place.dir.get(), series->place.name.c_str(),
+                           O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+      if (!fd || !ReadRegularFile(fd.get(), series->text, old)) return false;
     }
     // Our lines are single-byte text; added to a UTF-16 file they would ruin it.
-    if (fresh.text.starts_with("\xFF\xFE") || fresh.text.starts_with("\xFE\xFF")) return false;
-    it = pending_.emplace(path, std::move(fresh)).first;
+    if (series->text.starts_with("\xFF\xFE") || series->text.starts_with("\xFE\xFF")) return false;
+    if (exists && UpdateProfileText(series->text, section, key, value) == series->text) {
+      return true;  // nothing to change
+    }
+    series->create = !exists;
+    HoldSignals();
+    bool started =
+        series->Start(exists ? &old : nullptr, new_files_ == NewFiles::kUnnamedWherePossible);
+    if (started) it = pending_.emplace(path, std::move(series)).first;
+    if (!started) {
+      series.reset();
+      ReleaseSignals();
+      return false;
+    }
   }
 
-  Pending& p = it->second;
-  std::string updated = UpdateProfileText(p.text, section, key, value);
-  if (updated == p.text && p.temp.empty() && access(p.target.c_str(), F_OK) == 0) {
-    pending_.erase(it);  // nothing to change
-    return true;
-  }
-  if (!WriteTemp(p.target, p.temp, updated)) {
-    Discard(path);
+  Series& s = *it->second;
+  std::string updated = UpdateProfileText(s.text, section, key, value);
+  if (!Rewrite(s.file.get(), updated)) {
+    End(it);
     return false;
   }
-  p.text = std::move(updated);
+  s.text = std::move(updated);
   return true;
 }
 
 bool PosixProfile::Commit(const std::string& path) {
   auto it = pending_.find(path);
   if (it == pending_.end()) return true;
-  bool ok = ReplaceWithTemp(it->second.target, it->second.temp);
-  if (!ok) unlink(it->second.temp.c_str());
-  pending_.erase(it);
+  bool ok = it->second->Publish();
+  End(it);
   return ok;
 }
 
-// A failed write leaves the file as it was before the whole series.
-void PosixProfile::Discard(const std::string& path) {
-  auto it = pending_.find(path);
-  if (it == pending_.end()) return;
-  if (!it->second.temp.empty()) unlink(it->second.temp.c_str());
+// Whatever was not published is dropped: the file stays as it was before the
+// whole series.
+void PosixProfile::End(SeriesMap::iterator it) {
   pending_.erase(it);
+  ReleaseSignals();
 }
+
+// A signal that would end the process waits until the series is in the file
+// or dropped, so that it leaves the old file or the whole new one and no
+// temporary file.
+void PosixProfile::HoldSignals() {
+  if (holding_) return;
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
+  holding_ = pthread_sigmask(SIG_BLOCK, &ending, &saved_mask_) == 0;
+}
+
+void PosixProfile::ReleaseSignals() {
+  if (!holding_ || !pending_.empty()) return;
+  holding_ = false;
+  pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
+}
+
+PosixProfile::PosixProfile(NewFiles new_files) : new_files_(new_files) {}
 
 PosixProfile::~PosixProfile() {
   while (!pending_.empty()) Commit(pending_.begin()->first);

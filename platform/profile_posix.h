@@ -1,9 +1,11 @@
-// Our profile (INI) functions for systems that have none. They read files the
-// way the Windows profile functions do, so a config.ini means the same on both
-// systems, and they write atomically, keeping every other byte of the file.
+// Our profile (INI) functions for systems that have none. A config.ini that
+// the launcher reads means the same on both systems; they write atomically,
+// keeping every other byte of the file. Only the launcher's calls are served:
+// listing sections or keys reads nothing, deleting is refused.
 //
 // Reading: lines end with CRLF, LF or a lone CR; a UTF-8 byte order mark is
-// skipped. Lines before the first "[name]" form the nameless section. Names
+// skipped. Lines before the first "[name]" form the nameless section (Windows
+// reads the keys under a "[]" header for it instead). Names
 // match without regard to ASCII case, blanks (space, tab, VT, FF, Ctrl-Z)
 // around names, "=" and values do not count, ";" starts a comment line, a
 // line without "=" is a key without a value (read as missing), and only the
@@ -12,8 +14,11 @@
 // value, after its blanks have been dropped.
 #pragma once
 
+#include <signal.h>
+
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -39,13 +44,19 @@ std::string UpdateProfileText(std::string_view text, std::string_view section, s
 // key of the nameless section that starts with a UTF-8 byte order mark.
 bool IsStorableProfileEntry(std::string_view section, std::string_view key, std::string_view value);
 
-// Writes to a file collect in a temporary file beside it, synced to disk at
-// every write, and replace the file in one rename at the flush (null section,
-// key and value): a run killed half-way through a series of writes leaves the
-// old file, or none, never a part of the series. Reads see pending writes.
+// Writes to a file collect in a new file beside it, held open from the first
+// write of a series to the flush (null section, key and value), which syncs it
+// and puts it in place in one step: a run ended half-way through a series
+// leaves the old file, or none, never a part of the series. Where there was no
+// file, the flush only creates one and keeps a file that appeared meanwhile;
+// where the new file can be unnamed until then (Linux), nothing is left behind
+// whatever ends the process. INT, TERM, HUP and QUIT wait until the series is
+// published or dropped. Files are reached through their folder's descriptor,
+// so paths longer than the system's limit work. Reads see pending writes.
 class PosixProfile final : public Profile {
  public:
-  PosixProfile() = default;
+  enum class NewFiles { kUnnamedWherePossible, kNamed };
+  explicit PosixProfile(NewFiles new_files = NewFiles::kUnnamedWherePossible);
   PosixProfile(const PosixProfile&) = delete;
   PosixProfile& operator=(const PosixProfile&) = delete;
   ~PosixProfile() override;
@@ -56,15 +67,17 @@ class PosixProfile final : public Profile {
                    const char* path) override;
 
  private:
-  struct Pending {
-    std::string target;  // the file the flush replaces, links followed
-    std::string temp;
-    std::string text;
-  };
+  struct Series;
+  using SeriesMap = std::map<std::string, std::unique_ptr<Series>>;
   bool Commit(const std::string& path);
-  void Discard(const std::string& path);
+  void End(SeriesMap::iterator it);
+  void HoldSignals();
+  void ReleaseSignals();
 
-  std::map<std::string, Pending> pending_;  // by path as passed
+  NewFiles new_files_;
+  SeriesMap pending_;  // by path as passed
+  bool holding_ = false;
+  sigset_t saved_mask_{};
 };
 
 }  // namespace torvinale

@@ -261,5 +261,61 @@ TEST_F(ProfileFile, ReplacementKeepsModeAndSymbolicLinks) {
   EXPECT_EQ(Entries(), 1u);
 }
 
+TEST_F(ProfileFile, NewFileNeverReplacesWhatAppearedMeanwhile) {
+  for (auto mode :
+       {PosixProfile::NewFiles::kUnnamedWherePossible, PosixProfile::NewFiles::kNamed}) {
+    PosixProfile profile(mode);
+    ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
+    Put(path_, "[Torvinale]\nCountdown=1\n");  // another run was quicker
+    EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
+    EXPECT_EQ(Contents(path_), "[Torvinale]\nCountdown=1\n");
+    EXPECT_EQ(Entries(), 1u);
+
+    std::filesystem::remove(path_);
+    ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
+    std::filesystem::create_directory(path_);  // not a file to read instead
+    EXPECT_FALSE(profile.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
+    EXPECT_EQ(Entries(), 1u);
+    std::filesystem::remove(path_);
+  }
+}
+
+TEST_F(ProfileFile, NamedNewFileIsNeverReopenedThroughALinkPutInItsPlace) {
+  PosixProfile profile(PosixProfile::NewFiles::kNamed);
+  const std::string victim = dir_ + "/victim";
+  Put(victim, "outside\n");
+  ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
+  ASSERT_EQ(Entries(), 2u);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    if (entry.path() == victim) continue;
+    std::filesystem::remove(entry.path());
+    std::filesystem::create_symlink(victim, entry.path());
+  }
+  ASSERT_TRUE(profile.WriteString("Torvinale", "Pause", "1500", path_.c_str()));
+  EXPECT_FALSE(profile.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
+  EXPECT_EQ(Contents(victim), "outside\n");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path_)));
+  EXPECT_EQ(Entries(), 1u);
+}
+
+volatile sig_atomic_t terminations = 0;
+
+TEST_F(ProfileFile, EndingSignalsWaitUntilTheSeriesIsInTheFile) {
+  struct sigaction count {
+  }, saved{};
+  count.sa_handler = [](int) { terminations = terminations + 1; };
+  sigaction(SIGTERM, &count, &saved);
+  PosixProfile profile(PosixProfile::NewFiles::kNamed);
+  terminations = 0;
+  ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
+  raise(SIGTERM);
+  ASSERT_TRUE(profile.WriteString("Torvinale", "Pause", "1500", path_.c_str()));
+  EXPECT_EQ(terminations, 0);
+  EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
+  EXPECT_EQ(terminations, 1);
+  EXPECT_EQ(Contents(path_), "[Torvinale]\r\nCountdown=5\r\nPause=1500\r\n");
+  sigaction(SIGTERM, &saved, nullptr);
+}
+
 }  // namespace
 }  // namespace torvinale

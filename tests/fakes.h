@@ -42,6 +42,7 @@ class FakeProfile final : public Profile {
   std::vector<std::string> read_keys;
   int flushes = 0;
   int writes_before_failure = -1;  // -1: never fail
+  bool flush_fails = false;        // what was written never reaches a file
   // Marks the file of a path as present in files when first written.
   FakeFileSystem* files = nullptr;
 
@@ -60,7 +61,7 @@ class FakeProfile final : public Profile {
                    const char* path) override {
     if (section == nullptr && key == nullptr && value == nullptr) {
       ++flushes;
-      return true;
+      return !flush_fails;
     }
     if (writes_before_failure == 0) return false;
     if (writes_before_failure > 0) --writes_before_failure;
