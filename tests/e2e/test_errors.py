@@ -46,6 +46,14 @@ class SettingsErrorTest(ReportCase):
                 self.assertReport(r.err, "EConvertError", "'' is not a valid integer value.")
                 self.assertEqual(self.read_config(), config)
 
+    def test_config_ini_that_cannot_be_read_is_reported_and_left_alone(self):
+        # A link to itself is there but never readable: it must not be taken for missing.
+        os.symlink("config.ini", self.path("config.ini"))
+        r = self.run_launcher()
+        self.assertEqual((r.rc, r.out), (1, b""))
+        self.assertReport(r.err, "EConvertError", "'' is not a valid integer value.")
+        self.assertEqual(os.readlink(self.path("config.ini")), "config.ini")
+
     def test_bad_pause_after_a_good_countdown(self):
         self.write_config(ini(0, "1.5"))
         r = self.run_launcher()

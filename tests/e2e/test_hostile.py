@@ -1,6 +1,7 @@
 """Bad input, failing writes and odd standard streams: a clear result or a clear report,
 never a crash, a hang or a lost config.ini."""
 
+import fcntl
 import os
 import random
 import re
@@ -15,6 +16,7 @@ from test_e2e import DEFAULT_FILE
 
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 REPORT = re.compile(rb"Exception (\w+) in module \S+ at [0-9A-F]{8}\.\r\n(.*)\r\n\r\n", re.S)
+STRACE = shutil.which("strace")
 
 
 def as_nobody():
@@ -76,23 +78,185 @@ class FailedWriteTest(LauncherCase):
         self.assertEqual(self.read_config(), config)
 
     @unittest.skipIf(WINE, "Wine's profile functions write in place")
-    def test_killed_at_any_moment_leaves_no_file_or_a_whole_one(self):
+    def test_killed_at_any_moment_leaves_no_file_or_a_whole_one_and_no_debris(self):
         rng = random.Random(7)
+        try:  # where the new file can be unnamed, not even SIGKILL leaves debris
+            os.close(os.open(self.dir, os.O_TMPFILE | os.O_WRONLY))
+            unnamed = True
+        except OSError:
+            unnamed = False
         outcomes = set()
-        for attempt in range(25):
+        for attempt in range(40):
             for name in os.listdir(self.dir):
                 os.unlink(self.path(name))
+            sig = rng.choice([signal.SIGKILL, signal.SIGTERM, signal.SIGINT, signal.SIGHUP,
+                              signal.SIGQUIT])
             proc = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    preexec_fn=no_core_dump)
             time.sleep(rng.uniform(0, 0.004))
-            proc.send_signal(signal.SIGKILL)
+            proc.send_signal(sig)
             proc.wait()
+            what = "attempt %d, %s" % (attempt, sig.name)
             if os.path.exists(self.path("config.ini")):
-                self.assertEqual(self.read_config(), DEFAULT_FILE, "attempt %d" % attempt)
+                self.assertEqual(self.read_config(), DEFAULT_FILE, what)
                 outcomes.add("whole")
             else:
                 outcomes.add("none")
+            if sig != signal.SIGKILL or unnamed:
+                self.assertEqual(leftovers(self.dir), [], what)
         self.assertTrue(outcomes)
+
+
+def leftovers(folder):
+    """Temporary files of ours: hidden names beside config.ini."""
+    return [name for name in os.listdir(folder) if name.startswith(".")]
+
+
+def no_core_dump():
+    import resource
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+@unittest.skipIf(WINE, "faults are injected into native system calls")
+class InjectedFaultTest(LauncherCase):
+    """Faults injected into real runs: a user's config.ini stays byte for byte, a first run
+    leaves the whole default file or none, a failure is never shown as success, and no
+    temporary file is left."""
+
+    USER = ini(0, 0, ["ab"])
+
+    def test_system_call_faults(self):
+        if not STRACE:
+            self.skipTest("strace is not installed")
+        user_run = (0, screen(0, ["ab"]) + CLOSING, None)
+        publish = "rename,renameat,renameat2,link,linkat"
+        # name, config.ini before, strace arguments, (exit code, screen, report), config.ini after
+        cases = [
+            ("presence test fails", self.USER,
+             ["-P", "config.ini", "-e", "inject=newfstatat,stat:error=EIO:when=1"],
+             user_run, self.USER),
+            ("the new file cannot be put in place", None,
+             ["-e", "inject=%s:error=EIO" % publish],
+             (1, b"", b"EIniFileException"), None),
+        ]
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+            cases.append(("%s during the default writes" % sig.name, None,
+                          ["-e", "inject=write,pwrite64:signal=%s:when=3" % sig.name],
+                          (-sig, b"", None), DEFAULT_FILE))
+        for name, before, trace, (rc, out, report), after in cases:
+            with self.subTest(name):
+                for entry in os.listdir(self.dir):
+                    os.unlink(self.path(entry))
+                if before is not None:
+                    self.write_config(before)
+                r = self.run_launcher(preexec=no_core_dump,
+                                      cmd=[STRACE, "-f", "-qq", "-o", "/dev/null"] + trace +
+                                      command())
+                err = re.sub(rb"(?m)^\S*strace: .*\n", b"", r.err)
+                self.assertEqual((r.rc, r.out), (rc, out), err)
+                if report:
+                    m = REPORT.fullmatch(err)
+                    self.assertIsNotNone(m, err)
+                    self.assertEqual(m.group(1), report)
+                    self.assertEqual(m.group(2), b"Unable to write to " +
+                                     self.path("config.ini").encode() + b".")
+                else:
+                    self.assertEqual(err, b"")
+                if after is None:
+                    self.assertFalse(os.path.lexists(self.path("config.ini")))
+                else:
+                    self.assertEqual(self.read_config(), after)
+                self.assertEqual(leftovers(self.dir), [])
+
+    def test_temporary_file_swapped_for_a_link_is_never_written_through(self):
+        if not STRACE:
+            self.skipTest("strace is not installed")
+        victim = self.path("victim")
+        with open(victim, "wb") as f:
+            f.write(b"outside\n")
+        # Each write of the series waits a moment, in which a neighbour swaps every temporary
+        # file it sees for a link to the victim.
+        proc = subprocess.Popen([STRACE, "-f", "-qq", "-o", "/dev/null", "-e",
+                                 "inject=write,pwrite64:delay_enter=200000:when=1..12"] +
+                                command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.kill)
+        deadline = time.time() + 60
+        while not os.path.exists(self.path("config.ini")) and time.time() < deadline:
+            for name in leftovers(self.dir):
+                temp = self.path(name)
+                if not os.path.islink(temp):
+                    try:
+                        os.unlink(temp)
+                        os.symlink(victim, temp)
+                    except FileNotFoundError:
+                        pass
+            time.sleep(0.01)
+        proc.kill()
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"outside\n")
+        if os.path.lexists(self.path("config.ini")):
+            self.assertFalse(os.path.islink(self.path("config.ini")))
+            self.assertEqual(self.read_config(), DEFAULT_FILE)
+
+    def test_folder_deeper_than_the_system_path_limit(self):
+        # Built a folder at a time: no path to it fits in one system call.
+        fd = os.open(self.dir, os.O_RDONLY)
+        depth = len(self.dir)
+        while depth <= 4096 + 200:
+            os.mkdir("d" * 200, dir_fd=fd)
+            inner = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd, depth = inner, depth + 201
+        self.addCleanup(os.close, fd)
+
+        def config():
+            with os.fdopen(os.open("config.ini", os.O_RDONLY, dir_fd=fd), "rb") as f:
+                return f.read()
+
+        with os.fdopen(os.open("config.ini", os.O_WRONLY | os.O_CREAT, dir_fd=fd), "wb") as f:
+            f.write(self.USER)
+        r = self.run_launcher(preexec=lambda: os.fchdir(fd))
+        self.assertEqual((r.rc, r.err), (0, b""))
+        self.assertEqual(r.out, screen(0, ["ab"]) + CLOSING)
+        self.assertEqual(config(), self.USER)
+
+        # A first run there writes the defaults and reads them back: the first screen
+        # counts from 5.
+        os.unlink("config.ini", dir_fd=fd)
+        with open(self.path("stdout.bin"), "wb") as out:
+            proc = subprocess.Popen(command(), stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.DEVNULL, preexec_fn=lambda: os.fchdir(fd))
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.kill)
+        deadline = time.time() + 60
+        while time.time() < deadline:
+            with open(self.path("stdout.bin"), "rb") as f:
+                if b"Countdown: 5 \r\n" in f.read():
+                    break
+            self.assertIsNone(proc.poll())
+            time.sleep(0.05)
+        self.assertEqual(config(), DEFAULT_FILE)
+
+    def test_non_blocking_standard_output_waits_for_a_slow_reader(self):
+        entries = ["x" * 400] * 10  # two screens overflow a one-page pipe
+        self.write_config(ini(1, 0, entries))
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ
+        fcntl.fcntl(write_end, fcntl.F_SETFL, fcntl.fcntl(write_end, fcntl.F_GETFL) | os.O_NONBLOCK)
+        with open(self.path("stderr.bin"), "wb") as err:
+            proc = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                    stdout=write_end, stderr=err)
+        os.close(write_end)
+        with os.fdopen(read_end, "rb") as pipe:
+            first = pipe.read(1)
+            time.sleep(1.5)  # the launcher meets a full pipe meanwhile
+            data = first + pipe.read()
+        self.assertEqual(proc.wait(timeout=60), 0)
+        self.assertEqual(data, screen(1, entries) + screen(0, entries) +
+                         b"".join(confirmation(n, False) for n in range(1, 11)) + CLOSING)
 
 
 class EdgeInputTest(LauncherCase):
