@@ -59,8 +59,16 @@ struct Line {
   std::size_t next;
 };
 
+// Two memchr scans: find_first_of tests every byte against the set one by one,
+// which made reading a large file slow.
 Line LineAt(std::string_view text, std::size_t pos) {
-  std::size_t end = std::min(text.find_first_of("\r\n", pos), text.size());
+  const char* begin = text.data() + pos;
+  std::size_t rest = text.size() - pos;
+  const void* lf = std::memchr(begin, '\n', rest);
+  if (lf != nullptr) rest = static_cast<std::size_t>(static_cast<const char*>(lf) - begin);
+  const void* cr = std::memchr(begin, '\r', rest);
+  if (cr != nullptr) rest = static_cast<std::size_t>(static_cast<const char*>(cr) - begin);
+  std::size_t end = pos + rest;
   std::size_t next = end;
   if (next < text.size())
     next += (text[next] == '\r' && next + 1 < text.size() && text[next + 1] == '\n') ? 2 : 1;
@@ -104,24 +112,44 @@ struct Location {
   bool insert_needs_line_end = false;
 };
 
-// One pass; stops at the key or at the end of the first matching section.
-Location Find(std::string_view text, std::string_view section, std::string_view key) {
-  Location loc;
+struct SectionStart {
+  bool found = false;
+  std::size_t body = 0;
+  bool needs_line_end = false;  // the header is the last line, without a line end
+};
+
+// Where the body of the first matching section starts.
+SectionStart FindSection(std::string_view text, std::string_view section) {
   std::size_t pos = text.starts_with(kUtf8Mark) ? kUtf8Mark.size() : 0;
-  bool inside = section.empty();  // lines before any header
-  loc.section_found = inside;
-  loc.insert_at = pos;
+  if (section.empty()) return {true, pos, false};  // lines before any header
+  while (pos < text.size()) {
+    Line line = LineAt(text, pos);
+    std::string_view content = text.substr(line.begin, line.end - line.begin);
+    // Only a header can start the section; other lines need no parsing here.
+    if (Trim(content).starts_with('[')) {
+      ParsedLine parsed = ParseLine(content);
+      if (parsed.kind == LineKind::kSection && SameName(parsed.name, section)) {
+        return {true, line.next, line.end == line.next};
+      }
+    }
+    pos = line.next;
+  }
+  return {};
+}
+
+// Stops at the key or at the end of the section.
+Location FindIn(std::string_view text, const SectionStart& start, std::string_view key) {
+  Location loc;
+  if (!start.found) return loc;
+  loc.section_found = true;
+  loc.insert_at = start.body;
+  loc.insert_needs_line_end = start.needs_line_end;
+  std::size_t pos = start.body;
   while (pos < text.size()) {
     Line line = LineAt(text, pos);
     ParsedLine parsed = ParseLine(text.substr(line.begin, line.end - line.begin));
-    if (parsed.kind == LineKind::kSection) {
-      if (inside) break;
-      if (SameName(parsed.name, section)) {
-        inside = loc.section_found = true;
-        loc.insert_at = line.next;
-        loc.insert_needs_line_end = line.end == line.next;
-      }
-    } else if (inside && (parsed.kind == LineKind::kKey || parsed.kind == LineKind::kOther)) {
+    if (parsed.kind == LineKind::kSection) break;
+    if (parsed.kind == LineKind::kKey || parsed.kind == LineKind::kOther) {
       // Windows takes a line without "=" for a key without a value: it reads
       // as missing, and a write gives it one.
       if (SameName(parsed.name, key)) {
@@ -140,6 +168,17 @@ Location Find(std::string_view text, std::string_view section, std::string_view 
     pos = line.next;
   }
   return loc;
+}
+
+Location Find(std::string_view text, std::string_view section, std::string_view key) {
+  return FindIn(text, FindSection(text, section), key);
+}
+
+std::string ValueOrDefault(const Location& loc, std::string_view default_value) {
+  if (loc.key_has_value) return std::string(Unquote(loc.value));
+  // Windows drops trailing spaces of the default, and only spaces.
+  while (default_value.ends_with(' ')) default_value.remove_suffix(1);
+  return std::string(default_value);
 }
 
 bool EndsWithLineEnd(std::string_view text) { return text.ends_with('\n') || text.ends_with('\r'); }
@@ -262,6 +301,20 @@ bool LocateTarget(const std::string& path, Place& place, bool& exists) {
   }
 }
 
+const timespec& ModificationTime(const struct stat& st) {
+#ifdef __APPLE__
+  return st.st_mtimespec;
+#else
+  return st.st_mtim;
+#endif
+}
+
+bool StatForReading(const char* path, struct stat& st) {
+  if (std::strlen(path) < kPathLimit) return stat(path, &st) == 0;
+  Place place;
+  return Locate(path, place) && fstatat(place.dir.get(), place.name.c_str(), &st, 0) == 0;
+}
+
 Descriptor OpenForReading(const char* path) {
   constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (std::strlen(path) < kPathLimit) return Descriptor(open(path, kFlags));
@@ -359,6 +412,30 @@ bool IsUnsupported(int error) {
 }
 
 }  // namespace
+
+// The last file read, kept while its identity on disk is the same, so that a
+// run of reads from one large file reads and scans it once.
+struct PosixProfile::ReadCache {
+  std::string path;
+  struct stat identity;
+  std::string text;
+  mutable std::map<std::string, SectionStart> sections;  // by name in lower case
+
+  bool StillHolds(const struct stat& st) const {
+    const timespec &now = ModificationTime(st), &then = ModificationTime(identity);
+    return st.st_dev == identity.st_dev && st.st_ino == identity.st_ino &&
+           st.st_size == identity.st_size && now.tv_sec == then.tv_sec &&
+           now.tv_nsec == then.tv_nsec;
+  }
+
+  const SectionStart& Section(std::string_view name) const {
+    std::string folded(name);
+    std::transform(folded.begin(), folded.end(), folded.begin(), AsciiLower);
+    auto it = sections.find(folded);
+    if (it == sections.end()) it = sections.emplace(folded, FindSection(text, name)).first;
+    return it->second;
+  }
+};
 
 // The new text of a file, in a file of its own beside it until the flush.
 struct PosixProfile::Series {
@@ -464,11 +541,7 @@ struct PosixProfile::Series {
 
 std::string LookUpProfileValue(std::string_view text, std::string_view section,
                                std::string_view key, std::string_view default_value) {
-  Location loc = Find(text, Trim(section), Trim(key));
-  if (loc.key_has_value) return std::string(Unquote(loc.value));
-  // Windows drops trailing spaces of the default, and only spaces.
-  while (default_value.ends_with(' ')) default_value.remove_suffix(1);
-  return std::string(default_value);
+  return ValueOrDefault(Find(text, Trim(section), Trim(key)), default_value);
 }
 
 std::string UpdateProfileText(std::string_view text, std::string_view section, std::string_view key,
@@ -520,20 +593,33 @@ std::size_t PosixProfile::GetString(const char* section, const char* key, const 
     buffer[0] = '\0';
     return 0;
   }
-  std::string text;
+  std::string_view section_name = Trim(section);
+  Location loc;
   auto pending = path == nullptr ? pending_.end() : pending_.find(path);
   if (pending != pending_.end()) {
-    text = pending->second->text;
-  } else if (Descriptor fd = path == nullptr ? Descriptor() : OpenForReading(path)) {
-    struct stat st;
-    if (!ReadRegularFile(fd.get(), text, st)) text.clear();
+    loc = Find(pending->second->text, section_name, Trim(key));
+  } else if (const ReadCache* file = path == nullptr ? nullptr : Read(path)) {
+    loc = FindIn(file->text, file->Section(section_name), Trim(key));
   }
-  std::string value =
-      LookUpProfileValue(text, section, key, default_value == nullptr ? "" : default_value);
+  std::string value = ValueOrDefault(loc, default_value == nullptr ? "" : default_value);
   std::size_t n = std::min(value.size(), size - 1);
   std::memcpy(buffer, value.data(), n);
   buffer[n] = '\0';
   return n;
+}
+
+const PosixProfile::ReadCache* PosixProfile::Read(const char* path) {
+  struct stat st;
+  if (cache_ && cache_->path == path && StatForReading(path, st) && cache_->StillHolds(st)) {
+    return cache_.get();
+  }
+  cache_.reset();
+  Descriptor fd = OpenForReading(path);
+  auto file = std::make_unique<ReadCache>();
+  if (!fd || !ReadRegularFile(fd.get(), file->text, file->identity)) return nullptr;
+  file->path = path;
+  cache_ = std::move(file);
+  return cache_.get();
 }
 
 bool PosixProfile::WriteString(const char* section, const char* key, const char* value,
@@ -590,6 +676,7 @@ bool PosixProfile::WriteString(const char* section, const char* key, const char*
 bool PosixProfile::Commit(const std::string& path) {
   auto it = pending_.find(path);
   if (it == pending_.end()) return true;
+  cache_.reset();
   bool ok = it->second->Publish();
   End(it);
   return ok;

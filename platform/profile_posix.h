@@ -67,8 +67,10 @@ class PosixProfile final : public Profile {
                    const char* path) override;
 
  private:
+  struct ReadCache;
   struct Series;
   using SeriesMap = std::map<std::string, std::unique_ptr<Series>>;
+  const ReadCache* Read(const char* path);
   bool Commit(const std::string& path);
   void End(SeriesMap::iterator it);
   void HoldSignals();
@@ -76,6 +78,7 @@ class PosixProfile final : public Profile {
 
   NewFiles new_files_;
   SeriesMap pending_;  // by path as passed
+  std::unique_ptr<ReadCache> cache_;
   bool holding_ = false;
   sigset_t saved_mask_{};
 };

@@ -194,6 +194,17 @@ TEST_F(ProfileFile, SeriesOfWritesReplacesTheFileOnlyAtTheFlush) {
   EXPECT_EQ(Entries(), 1u);
 }
 
+TEST_F(ProfileFile, ReadsFollowTheFileWhenItChanges) {
+  Put(path_, "[Torvinale]\nCountdown=1\n");
+  EXPECT_EQ(Read("Countdown"), "1");
+  EXPECT_EQ(Read("Pause"), "");
+  Put(path_, "[Torvinale]\nPause=2\nCountdown=22\n");
+  EXPECT_EQ(Read("Countdown"), "22");
+  EXPECT_EQ(Read("Pause"), "2");
+  std::filesystem::remove(path_);
+  EXPECT_EQ(Read("Countdown"), "");
+}
+
 TEST_F(ProfileFile, LongValuesAreCutToTheBuffer) {
   ASSERT_TRUE(Write("A", std::string(2047, 'a')) && Write("B", std::string(3000, 'b')));
   EXPECT_EQ(Read("A"), std::string(2047, 'a'));
