@@ -142,7 +142,7 @@ class InjectedFaultTest(LauncherCase):
         ]
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
             cases.append(("%s during the default writes" % sig.name, None,
-                          ["-e", "inject=write,pwrite64:signal=%s:when=3" % sig.name],
+                          ["-e", "inject=pwrite64,fsync:signal=%s:when=3" % sig.name],
                           (-sig, b"", None), DEFAULT_FILE))
         for name, before, trace, (rc, out, report), after in cases:
             with self.subTest(name):
