@@ -24,6 +24,20 @@ endmacro()
 
 if(CPACK_GENERATOR STREQUAL "DEB")
   install_components(program docs debian)
+  if(CPACK_TORVINALE_READELF)
+    # Cross-built: the newest C library version the program asks for.
+    execute_process(COMMAND "${CPACK_TORVINALE_READELF}" --version-info --wide
+      "${CPACK_TORVINALE_PROGRAM}" OUTPUT_VARIABLE versions COMMAND_ERROR_IS_FATAL ANY)
+    string(REGEX MATCHALL "Name: GLIBC_[0-9.]+" needed "${versions}")
+    set(libc 0)
+    foreach(name ${needed})
+      string(REGEX REPLACE ".*GLIBC_" "" version "${name}")
+      if(version VERSION_GREATER libc)
+        set(libc ${version})
+      endif()
+    endforeach()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${libc})")
+  endif()
 elseif(CPACK_GENERATOR STREQUAL "TGZ" AND CPACK_TORVINALE_PORTABLE)
   install_components(portable docs)
   set(CPACK_PACKAGE_FILE_NAME
