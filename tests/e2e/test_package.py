@@ -443,10 +443,11 @@ class LoginEntryTest(unittest.TestCase):
         with open(os.path.join(folder, "config.ini")) as f:
             sample = f.read()
 
-        # A run that goes well: the relative entry is found in the Path= folder.
+        # A run that goes well: the relative entry is found in the Path= folder. It
+        # writes its folder whole or not at all, so that no poll sees half of it.
         ran_in = os.path.join(home, "ran-in")
         with open(os.path.join(folder, "mark.sh"), "w") as f:
-            f.write(f'#!/bin/sh\npwd > "{ran_in}"\n')
+            f.write(f'#!/bin/sh\npwd > "{ran_in}.part" && /bin/mv "{ran_in}.part" "{ran_in}"\n')
         os.chmod(os.path.join(folder, "mark.sh"), 0o755)
         with open(os.path.join(folder, "config.ini"), "w") as f:
             f.write(sample_config_for_test(sample, "./mark.sh"))
