@@ -4,37 +4,71 @@ include(GNUInstallDirs)
 
 set(docs_dir ${PROJECT_SOURCE_DIR}/docs)
 set(examples_dir ${PROJECT_SOURCE_DIR}/examples)
+set(debian_dir ${PROJECT_SOURCE_DIR}/packaging/debian)
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_PACKAGE_NAME torvinale)
+set(CPACK_PACKAGE_VENDOR "Torvinale developers")
+set(CPACK_PACKAGE_CONTACT "Torvinale developers <developers@torvinale.example.org>")
+set(CPACK_PACKAGE_HOMEPAGE_URL "https://torvinale.example.org/")
 
 if(WIN32)
   # One folder to unpack anywhere: the program, how to use it, the login shortcut.
   install(TARGETS torvinale RUNTIME DESTINATION .)
   install(FILES ${docs_dir}/USAGE-windows.txt DESTINATION . RENAME USAGE.txt)
   install(FILES ${examples_dir}/create-startup-shortcut.ps1 DESTINATION .)
+  # Windows line ends, like the other texts in the folder.
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LICENSE DESTINATION .)
 else()
-  install(TARGETS torvinale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-
-  # Debian wants man pages compressed, without a time stamp so builds repeat.
-  find_program(GZIP_EXECUTABLE gzip)
-  if(GZIP_EXECUTABLE)
-    set(man_page ${CMAKE_CURRENT_BINARY_DIR}/torvinale.1.gz)
-    add_custom_command(OUTPUT ${man_page}
-      COMMAND ${GZIP_EXECUTABLE} -9nc ${docs_dir}/torvinale.1 > ${man_page}
-      DEPENDS ${docs_dir}/torvinale.1
-      VERBATIM)
-  else()
-    set(man_page ${docs_dir}/torvinale.1)
+  # Components: the .deb takes program, docs and debian; the .tar.gz takes portable
+  # (a static program and LICENSE) and docs. A plain install leaves portable out.
+  install(TARGETS torvinale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+  if(TARGET torvinale_static)
+    install(TARGETS torvinale_static RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+      COMPONENT portable EXCLUDE_FROM_ALL)
   endif()
-  add_custom_target(torvinale_man ALL DEPENDS ${man_page})
-  install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT portable EXCLUDE_FROM_ALL)
 
+  # Debian wants these compressed, without a time stamp so builds repeat.
+  find_program(GZIP_EXECUTABLE gzip REQUIRED)
+  set(man_page ${CMAKE_CURRENT_BINARY_DIR}/torvinale.1.gz)
+  set(changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+  add_custom_command(OUTPUT ${man_page}
+    COMMAND ${GZIP_EXECUTABLE} -9nc ${docs_dir}/torvinale.1 > ${man_page}
+    DEPENDS ${docs_dir}/torvinale.1
+    VERBATIM)
+  add_custom_command(OUTPUT ${changelog}
+    COMMAND ${GZIP_EXECUTABLE} -9nc ${debian_dir}/changelog > ${changelog}
+    DEPENDS ${debian_dir}/changelog
+    VERBATIM)
+  add_custom_target(torvinale_docs ALL DEPENDS ${man_page} ${changelog})
+  install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT docs)
   install(FILES ${examples_dir}/config.ini ${examples_dir}/torvinale.desktop
-    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+    ${examples_dir}/torvinale-dex.desktop
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT docs)
+
+  # The version of the newest changelog entry is the version packaged.
+  file(STRINGS ${debian_dir}/changelog changelog_head LIMIT_COUNT 1)
+  if(NOT changelog_head MATCHES "^torvinale \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/debian/changelog does not start with version "
+      "${PROJECT_VERSION}: ${changelog_head}")
+  endif()
+
+  # The machine-readable copyright file carries LICENSE's text.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" _ "${license}")
+  set(license_holder "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "^.*\nPermission" "Permission" license_text "${license}")
+  string(STRIP "${license_text}" license_text)
+  string(REPLACE "\n\n" "\n.\n" license_text "${license_text}")
+  string(REPLACE "\n" "\n " license_text " ${license_text}")
+  configure_file(${debian_dir}/copyright.in copyright @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${changelog}
+    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian)
 endif()
 
-set(CPACK_PACKAGE_NAME torvinale)
-set(CPACK_PACKAGE_VENDOR "Torvinale developers")
-set(CPACK_PACKAGE_CONTACT "Torvinale developers <developers@torvinale.example.org>")
-set(CPACK_PACKAGE_HOMEPAGE_URL "https://torvinale.example.org/")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "delayed start of programs and documents at login")
 # Line breaks kept: the .deb shows the text folded as written here.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
@@ -44,6 +78,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "after each, and ends. Started from a login autostart entry, it spreads"
   "out what opens with the desktop.")
 set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -56,13 +91,33 @@ endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-find_program(DPKG_SHLIBDEPS_EXECUTABLE dpkg-shlibdeps)
-if(DPKG_SHLIBDEPS_EXECUTABLE)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING)
+  # dpkg names the host's architecture and libraries; cmake/cpack-project.cmake
+  # derives the C library version the program needs from the program itself.
+  set(deb_arch_aarch64 arm64)
+  set(deb_arch_x86_64 amd64)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_arch_${CMAKE_SYSTEM_PROCESSOR}})
+  set(CPACK_TORVINALE_READELF ${CMAKE_READELF})
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  find_program(DPKG_SHLIBDEPS_EXECUTABLE dpkg-shlibdeps)
+  if(DPKG_SHLIBDEPS_EXECUTABLE)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+  endif()
 endif()
 # The program opens documents and URLs through the desktop's opener.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
+
+# What cmake/cpack-project.cmake needs when cpack runs.
+set(CPACK_TORVINALE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_TORVINALE_BUILD_DIR ${PROJECT_BINARY_DIR})
+set(CPACK_TORVINALE_PROGRAM ${PROJECT_BINARY_DIR}/torvinale${CMAKE_EXECUTABLE_SUFFIX})
+set(CPACK_TORVINALE_ARCH ${CMAKE_SYSTEM_PROCESSOR})
+if(TARGET torvinale_static)
+  set(CPACK_TORVINALE_PORTABLE ON)
+endif()
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-project.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-repack.cmake)
 
 include(CPack)

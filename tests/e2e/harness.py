@@ -1,6 +1,7 @@
-"""Runs the real launcher binary, natively or under Wine, in temporary folders."""
+"""Runs the real launcher binary, natively, under Wine or under qemu-user, in temporary folders."""
 
 import os
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -10,7 +11,11 @@ import unittest
 BINARY = os.environ.get("TORVINALE_BINARY", "")
 RUNNER = os.environ.get("TORVINALE_RUNNER", "")
 MARKER = os.environ.get("TORVINALE_MARKER", "")
-WINE = bool(RUNNER)
+# Wine, or qemu-user for a Linux binary of another processor ("qemu-aarch64 -L ROOT"),
+# which runs it with Linux semantics: the native cases apply.
+RUNNER_COMMAND = shlex.split(RUNNER)
+QEMU = bool(RUNNER_COMMAND) and os.path.basename(RUNNER_COMMAND[0]).startswith("qemu-")
+WINE = bool(RUNNER) and not QEMU
 EXE = ".exe" if WINE else ""
 SEP = "\\" if WINE else "/"
 
@@ -53,7 +58,7 @@ def prepare_runner():
 
 
 def command():
-    return ([RUNNER] if WINE else []) + [BINARY]
+    return RUNNER_COMMAND + [BINARY]
 
 
 class Result:

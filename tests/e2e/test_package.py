@@ -1,39 +1,62 @@
-"""The packages as users get them: built with cpack, unpacked, the program run from them."""
+"""The packages as users get them: built with cpack, unpacked, checked with Debian's
+tools, the program run from them; the login entries started for real under Xvfb; two
+builds of the commit compared byte for byte."""
 
+import ctypes
 import gzip
+import io
 import os
 import re
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
+import uuid
 import zipfile
 
-from harness import CLOSING, RUNNER, WINE, confirmation, host_path, prepare_runner, screen
+from harness import (CLOSING, QEMU, RUNNER, RUNNER_COMMAND, WINE, confirmation, host_path,
+                     prepare_runner, screen)
 
 BUILD = os.environ.get("TORVINALE_BUILD", "")
 CPACK = os.environ.get("TORVINALE_CPACK", "cpack")
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEB = bool(shutil.which("dpkg-deb")) and sys.platform.startswith("linux")
 needs_deb = unittest.skipUnless(DEB, "needs dpkg-deb")
 
+DOC = "usr/share/doc/torvinale/"
 DEB_FILES = {
     "usr/bin/torvinale": 0o755,
     "usr/share/man/man1/torvinale.1.gz": 0o644,
-    "usr/share/doc/torvinale/examples/config.ini": 0o644,
-    "usr/share/doc/torvinale/examples/torvinale.desktop": 0o644,
+    DOC + "copyright": 0o644,
+    DOC + "changelog.gz": 0o644,
+    DOC + "examples/config.ini": 0o644,
+    DOC + "examples/torvinale.desktop": 0o644,
+    DOC + "examples/torvinale-dex.desktop": 0o644,
 }
-ZIP_FILES = {"torvinale.exe", "USAGE.txt", "create-startup-shortcut.ps1"}
+# The .tar.gz: a static program, LICENSE in place of Debian's two files, no usr/.
+TAR_FILES = {p.removeprefix("usr/") for p in DEB_FILES
+             if p not in (DOC + "copyright", DOC + "changelog.gz")} | {"LICENSE"}
+ZIP_FILES = {"torvinale.exe", "USAGE.txt", "create-startup-shortcut.ps1", "LICENSE"}
+DEB_ARCHITECTURE = {"Advanced Micro Devices X86-64": "amd64", "AArch64": "arm64"}
+OLDEST_KERNEL = (4, 4)  # the oldest Linux still around from a decade back (2016)
+PR_SET_CHILD_SUBREAPER = 36
+HARDENING = ("Position Independent Executable", "Stack protected", "Fortify Source functions",
+             "Read-only relocations", "Immediate binding")
 
 
-def build_packages(test_class, generators):
+def build_packages(test_class, generators, build=None):
     """Runs cpack into a fresh folder; returns the package files by extension."""
-    if not BUILD:
+    build = build or BUILD
+    if not build:
         raise unittest.SkipTest("TORVINALE_BUILD is not set")
     out = tempfile.mkdtemp(prefix="torvinale-package-")
     test_class.addClassCleanup(shutil.rmtree, out, ignore_errors=True)
-    subprocess.run([CPACK, "--config", os.path.join(BUILD, "CPackConfig.cmake"),
+    subprocess.run([CPACK, "--config", os.path.join(build, "CPackConfig.cmake"),
                     "-G", ";".join(generators), "-B", out],
                    check=True, stdout=subprocess.DEVNULL, timeout=300)
     found = {}
@@ -44,9 +67,9 @@ def build_packages(test_class, generators):
     return out, found
 
 
-def sample_config_for_test(sample, entry):
-    """The installed sample with no wait and one entry that cannot be opened."""
-    text = re.sub(r"(?m)^Countdown=.*$", "Countdown=0", sample)
+def sample_config_for_test(sample, entry, countdown="0"):
+    """The installed sample with no wait and one entry (that cannot be opened)."""
+    text = re.sub(r"(?m)^Countdown=.*$", "Countdown=" + countdown, sample)
     text = re.sub(r"(?m)^Pause=.*$", "Pause=0", text)
     text = re.sub(r"(?m)^(Program\d+)=.*$", r"\1=", text)
     return text.replace("Program1=", "Program1=" + entry, 1)
@@ -57,6 +80,54 @@ def run_program(argv, cwd):
                           stderr=subprocess.PIPE, timeout=60)
 
 
+def tool(*argv, **kwargs):
+    return subprocess.run(argv, check=True, capture_output=True, text=True, timeout=300,
+                          **kwargs).stdout
+
+
+def version(text):
+    return tuple(int(part) for part in text.split("."))
+
+
+class Elf:
+    """What the loader needs to start a program, as readelf shows it."""
+
+    def __init__(self, path):
+        out = tool("readelf", "--wide", "--file-header", "--program-headers", "--dynamic",
+                   "--version-info", "--notes", path)
+        self.machine = re.search(r"Machine:\s+(.+)", out).group(1).strip()
+        self.interpreter = re.findall(r"Requesting program interpreter: ([^\]]+)", out)
+        self.libraries = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out)
+        self.runpath = re.findall(r"\((?:RPATH|RUNPATH)\)", out)
+        self.glibc = max([version(v) for v in re.findall(r"Name: GLIBC_([0-9.]+)", out)],
+                         default=None)
+        self.kernel = version(re.search(r"OS: Linux, ABI: ([0-9.]+)", out).group(1))
+
+
+def members(package):
+    """{name: (metadata, bytes)} of every entry of a package, control files included."""
+    def from_tar(data, prefix=""):
+        found = {}
+        with tarfile.open(fileobj=io.BytesIO(data)) as tar:
+            for m in tar.getmembers():
+                content = tar.extractfile(m).read() if m.isfile() else b""
+                found[prefix + m.name] = ((m.mode, m.uid, m.gid, m.uname, m.gname, m.mtime,
+                                           m.linkname), content)
+        return found
+    if package.endswith(".deb"):
+        found = {}
+        for part, option in (("control:", "--ctrl-tarfile"), ("", "--fsys-tarfile")):
+            data = subprocess.run(["dpkg-deb", option, package], check=True,
+                                  capture_output=True).stdout
+            found.update(from_tar(data, part))
+        return found
+    if package.endswith(".zip"):
+        with zipfile.ZipFile(package) as z:
+            return {i.filename: ((i.date_time, i.external_attr), z.read(i)) for i in z.infolist()}
+    with open(package, "rb") as f:
+        return from_tar(f.read())
+
+
 @unittest.skipIf(WINE, "the Windows build ships a .zip")
 class PosixPackageTest(unittest.TestCase):
     @classmethod
@@ -65,6 +136,9 @@ class PosixPackageTest(unittest.TestCase):
         cls.root = os.path.join(cls.out, "root")
         if DEB:
             subprocess.run(["dpkg-deb", "-x", cls.packages[".deb"], cls.root], check=True)
+        with tarfile.open(cls.packages[".tar.gz"]) as tar:
+            tar.extractall(os.path.join(cls.out, "tar"))
+        cls.top = os.listdir(os.path.join(cls.out, "tar"))[0]
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="torvinale-installed-")
@@ -73,23 +147,43 @@ class PosixPackageTest(unittest.TestCase):
     def installed(self, path):
         return os.path.join(self.root, path)
 
+    def unpacked(self, path):
+        return os.path.join(self.out, "tar", self.top, path)
+
     def field(self, name):
         return subprocess.run(["dpkg-deb", "-f", self.packages[".deb"], name], check=True,
                               capture_output=True, text=True).stdout.strip()
+
+    def run_sample(self, program, argv=None, countdown="0"):
+        """Runs a program with the installed sample config; argv defaults to the runner's."""
+        with open(os.path.join(SOURCE, "examples", "config.ini")) as f:
+            sample = f.read()
+        entry = "/no-such-file"
+        config = sample_config_for_test(sample, entry, countdown)
+        with open(os.path.join(self.work, "config.ini"), "w") as f:
+            f.write(config)
+        r = run_program(argv or RUNNER_COMMAND + [program], self.work)
+        with open(os.path.join(self.work, "config.ini")) as f:
+            self.assertEqual(f.read(), config)
+        return r, screen(0, [entry]) + confirmation(1, launched=False) + CLOSING
 
     @needs_deb
     def test_deb_metadata(self):
         self.assertEqual(self.field("Package"), "torvinale")
         self.assertEqual(self.field("Section"), "utils")
         self.assertTrue(self.field("Maintainer").startswith("Torvinale developers <"))
-        arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True,
-                              text=True).stdout.strip()
+        program = Elf(self.installed("usr/bin/torvinale"))
+        arch = DEB_ARCHITECTURE[program.machine]
         self.assertEqual(self.field("Architecture"), arch)
-        self.assertIn("libc6", self.field("Depends"))
-        version = self.field("Version")
         self.assertEqual(os.path.basename(self.packages[".deb"]),
-                         f"torvinale_{version}_{arch}.deb")
+                         f"torvinale_{self.field('Version')}_{arch}.deb")
         self.assertRegex(self.field("Description"), r"^\S.*\n \S")
+        # The C library it asks for (the static libgcc's unwinder wants 2.35) is the one
+        # it depends on.
+        libc = re.fullmatch(r"libc6 \(>= ([0-9.]+)\)", self.field("Depends"))
+        self.assertIsNotNone(libc, self.field("Depends"))
+        self.assertGreaterEqual(version(libc.group(1)), program.glibc)
+        self.assertEqual(program.libraries[0], "libc.so.6")
 
     @needs_deb
     def test_deb_holds_only_the_usual_places_owned_by_root(self):
@@ -106,37 +200,93 @@ class PosixPackageTest(unittest.TestCase):
         for path, mode in DEB_FILES.items():
             self.assertEqual(os.stat(self.installed(path)).st_mode & 0o7777, mode, path)
 
-    def test_tarball_holds_the_same_files(self):
+    @needs_deb
+    def test_lintian_finds_no_error_or_warning(self):
+        if not shutil.which("lintian"):
+            self.skipTest("needs lintian")
+        r = subprocess.run(["lintian", "-EviIL", "+pedantic", self.packages[".deb"]],
+                           capture_output=True, text=True, timeout=300)
+        tags = [line for line in r.stdout.splitlines() if not line.startswith("N:")]
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual([t for t in tags if t.startswith(("E:", "W:"))], [], "\n".join(tags))
+
+    @needs_deb
+    def test_hardening_check_finds_every_protection(self):
+        if not shutil.which("hardening-check"):
+            self.skipTest("needs hardening-check (devscripts)")
+        report = subprocess.run(["hardening-check", self.installed("usr/bin/torvinale")],
+                                capture_output=True, text=True, timeout=60).stdout
+        for feature in HARDENING:
+            self.assertRegex(report, "(?m)^ " + feature + ": yes", report)
+
+    @needs_deb
+    def test_licence_is_shipped_as_debian_and_tar_users_expect(self):
+        with open(os.path.join(SOURCE, "LICENSE")) as f:
+            licence = f.read()
+        with open(self.unpacked("LICENSE")) as f:
+            self.assertEqual(f.read(), licence)
+        with open(self.installed(DOC + "copyright")) as f:
+            copyright = f.read()
+        self.assertTrue(copyright.startswith(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
+        self.assertIn("\nCopyright: 2026 The Torvinale authors\nLicense: Expat\n", copyright)
+        text = copyright.split("\nLicense: Expat\n")[-1]
+        text = "\n".join("" if line == " ." else line[1:] for line in text.splitlines())
+        self.assertIn(text.strip(), licence)
+        self.assertTrue(text.startswith("Permission is hereby granted"), text[:80])
+        with gzip.open(self.installed(DOC + "changelog.gz"), "rt") as f:
+            self.assertTrue(f.readline().startswith(f"torvinale ({self.field('Version')}) "))
+
+    def test_tarball_holds_the_same_files_and_is_named_for_its_processor(self):
         with tarfile.open(self.packages[".tar.gz"]) as tar:
-            names = {m.name.split("/", 1)[1] for m in tar.getmembers() if m.isfile()}
-            top = {m.name.split("/", 1)[0] for m in tar.getmembers()}
-        self.assertEqual(len(top), 1)
-        self.assertEqual(names, {p.removeprefix("usr/") for p in DEB_FILES})
+            entries = tar.getmembers()
+        names = {m.name.split("/", 1)[1] for m in entries if m.isfile()}
+        self.assertEqual({m.name.split("/", 1)[0] for m in entries}, {self.top})
+        self.assertEqual(names, TAR_FILES)
+        self.assertEqual([m.name for m in entries], sorted(m.name for m in entries))
+        self.assertEqual({(m.uname, m.gname) for m in entries}, {("root", "root")})
+        machine = Elf(self.unpacked("bin/torvinale")).machine
+        processor = {"Advanced Micro Devices X86-64": "x86_64", "AArch64": "aarch64"}[machine]
+        self.assertEqual(os.path.basename(self.packages[".tar.gz"]), self.top + ".tar.gz")
+        self.assertRegex(self.top, r"^torvinale-[0-9.]+-linux-" + processor + "$")
+
+    def test_tarball_program_needs_no_c_library_and_an_old_kernel_only(self):
+        program = self.unpacked("bin/torvinale")
+        elf = Elf(program)
+        self.assertEqual((elf.interpreter, elf.libraries, elf.glibc), ([], [], None))
+        self.assertLessEqual(elf.kernel, OLDEST_KERNEL)
+        # Run in a folder that holds nothing else: no C library, no /proc.
+        jail = os.path.join(self.work, "jail")
+        os.mkdir(jail)
+        shutil.copy(program, jail)
+        if QEMU:
+            argv = [RUNNER_COMMAND[0], "-L", jail, os.path.join(jail, "torvinale")]
+        elif os.geteuid() == 0 and shutil.which("chroot"):
+            argv = ["chroot", jail, "/torvinale"]
+        else:
+            self.skipTest("needs root for chroot")
+        self.work = jail
+        r, expected = self.run_sample(None, argv)
+        self.assertEqual((r.returncode, r.stderr, r.stdout), (0, b"", expected))
+        # The error report without dladdr's help still names the module.
+        r, _ = self.run_sample(None, argv, countdown="x")
+        self.assertEqual(r.returncode, 1)
+        self.assertRegex(r.stderr, rb"^Exception EConvertError in module torvinale at "
+                                   rb"[0-9A-F]{8}\.\r\n'x' is not a valid integer value\.\r\n")
 
     @needs_deb
-    def test_installed_program_runs_the_sample_config(self):
-        with open(self.installed("usr/share/doc/torvinale/examples/config.ini")) as f:
-            sample = f.read()
-        entry = os.path.join(self.work, "no-such-file")
-        config = sample_config_for_test(sample, entry)
-        with open(os.path.join(self.work, "config.ini"), "w") as f:
-            f.write(config)
-        r = run_program([self.installed("usr/bin/torvinale")], self.work)
-        self.assertEqual(r.stderr, b"")
-        self.assertEqual(r.returncode, 0)
-        self.assertEqual(r.stdout, screen(0, [entry]) + confirmation(1, launched=False) + CLOSING)
-        with open(os.path.join(self.work, "config.ini")) as f:
-            self.assertEqual(f.read(), config)
+    def test_installed_programs_run_the_sample_config(self):
+        for program in (self.installed("usr/bin/torvinale"), self.unpacked("bin/torvinale")):
+            with self.subTest(program=program):
+                r, expected = self.run_sample(program)
+                self.assertEqual((r.returncode, r.stderr, r.stdout), (0, b"", expected))
 
     @needs_deb
-    def test_installed_program_carries_no_build_paths(self):
-        dynamic = subprocess.run(["readelf", "-d", self.installed("usr/bin/torvinale")],
-                                 capture_output=True, text=True)
-        if dynamic.returncode != 0:
-            self.skipTest("needs readelf")
-        self.assertNotRegex(dynamic.stdout, r"RPATH|RUNPATH")
-        with open(self.installed("usr/bin/torvinale"), "rb") as f:
-            self.assertNotIn(BUILD.encode(), f.read())
+    def test_installed_programs_carry_no_build_paths(self):
+        self.assertEqual(Elf(self.installed("usr/bin/torvinale")).runpath, [])
+        for program in (self.installed("usr/bin/torvinale"), self.unpacked("bin/torvinale")):
+            with open(program, "rb") as f:
+                self.assertNotIn(BUILD.encode(), f.read())
 
     @needs_deb
     def test_man_page_renders_and_names_the_packaged_version(self):
@@ -155,20 +305,220 @@ class PosixPackageTest(unittest.TestCase):
                         "DIAGNOSTICS", "FILES", "EXAMPLES", "SEE ALSO"):
             self.assertRegex(r.stdout, "(?m)^" + heading + "$")
         self.assertIn("torvinale - open programs", r.stdout)
+        self.assertEqual([line for line in r.stdout.splitlines() if len(line) > 80], [])
 
     @needs_deb
-    def test_autostart_entry_starts_the_installed_program_in_a_terminal(self):
-        path = self.installed("usr/share/doc/torvinale/examples/torvinale.desktop")
-        with open(path) as f:
-            keys = dict(line.split("=", 1) for line in f.read().splitlines()
-                        if "=" in line and not line.startswith("#"))
-        self.assertEqual(keys["Type"], "Application")
-        self.assertEqual(keys["Terminal"], "true")
-        self.assertTrue(os.path.isabs(keys["Path"]), keys["Path"])
-        self.assertTrue(os.path.isfile(self.installed("usr/bin/" + keys["Exec"])), keys["Exec"])
-        if shutil.which("desktop-file-validate"):
-            r = subprocess.run(["desktop-file-validate", path], capture_output=True, text=True)
-            self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
+    def test_autostart_entries_are_valid(self):
+        for name in ("torvinale.desktop", "torvinale-dex.desktop"):
+            path = self.installed(DOC + "examples/" + name)
+            with open(path) as f:
+                keys = dict(line.split("=", 1) for line in f.read().splitlines()
+                            if "=" in line and not line.startswith("#"))
+            self.assertEqual(keys["Type"], "Application")
+            self.assertTrue(os.path.isabs(keys["Path"]), keys["Path"])
+            if shutil.which("desktop-file-validate"):
+                r = subprocess.run(["desktop-file-validate", path], capture_output=True,
+                                   text=True)
+                self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
+
+
+class XDisplay:
+    """An Xvfb server on a display number it picks itself, ended with the test."""
+
+    def __init__(self, test):
+        read_end, write_end = os.pipe()
+        self.server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0",
+             "1024x768x24"], pass_fds=(write_end,), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        test.addCleanup(self.stop)
+        number = b""
+        deadline = time.monotonic() + 60
+        while not number.endswith(b"\n"):
+            ready, _, _ = select.select([read_end], [], [], max(0, deadline - time.monotonic()))
+            chunk = os.read(read_end, 16) if ready else b""
+            if not chunk:
+                os.close(read_end)
+                test.fail("Xvfb did not start")
+            number += chunk
+        os.close(read_end)
+        self.name = ":" + number.decode().strip()
+
+    def stop(self):
+        self.server.terminate()
+        try:
+            self.server.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
+
+
+def processes_with(variable):
+    """(pid, program file) of the live processes whose environment holds variable=value."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if variable not in f.read().split(b"\0"):
+                    continue
+            found.append((int(pid), os.readlink(f"/proc/{pid}/exe")))
+        except OSError:
+            continue
+    return found
+
+
+def wait_for(check, timeout=60):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(0.1)
+
+
+def readme_lines(containing):
+    """The README's indented command block that holds `containing`."""
+    with open(os.path.join(SOURCE, "README.md")) as f:
+        blocks = re.findall(r"(?m)(?:^    \S.*\n)+", f.read())
+    return next(b for b in blocks if containing in b).replace("\n    ", "\n").strip()
+
+
+@unittest.skipIf(WINE, "the Windows build ships a .zip")
+@unittest.skipIf(QEMU, "the entries start the package's program natively")
+class LoginEntryTest(unittest.TestCase):
+    """The README's set-up, then each autostart entry started by a real launcher under
+    Xvfb, in xterm: a run in the Path= folder, a terminal that closes when the run went
+    well and stays open with the report when it failed."""
+
+    LAUNCHERS = (("gio launch", "torvinale.desktop"), ("dex", "torvinale.desktop"),
+                 ("dex --autostart", "torvinale-dex.desktop"))
+
+    @classmethod
+    def setUpClass(cls):
+        missing = [t for t in ("Xvfb", "xterm", "dex", "gio", "dpkg-deb") if not shutil.which(t)]
+        if missing:
+            raise unittest.SkipTest("needs " + ", ".join(missing))
+        cls.out, packages = build_packages(cls, ["DEB"])
+        cls.root = os.path.join(cls.out, "root")
+        subprocess.run(["dpkg-deb", "-x", packages[".deb"], cls.root], check=True)
+        # Terminals whose launcher has gone become ours to reap, not init's (which in a
+        # container may never reap them).
+        cls.prctl = ctypes.CDLL(None, use_errno=True).prctl
+        cls.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+        cls.addClassCleanup(cls.prctl, PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0)
+
+    def setUp(self):
+        self.display = XDisplay(self)
+
+    def test_each_launcher_runs_the_entry_in_its_folder_and_keeps_a_failed_run_readable(self):
+        for launcher, entry in self.LAUNCHERS:
+            with self.subTest(launcher=launcher):
+                self.check_launcher(launcher.split(), entry)
+
+    def check_launcher(self, launcher, entry):
+        home = tempfile.mkdtemp(prefix="torvinale-home-")
+        self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+        # Only what the entries need, so that the terminal is xterm on any machine.
+        tools = os.path.join(home, "tools")
+        os.mkdir(tools)
+        for name, target in (("sh", "/bin/sh"), ("xterm", shutil.which("xterm")),
+                             ("x-terminal-emulator", shutil.which("xterm"))):
+            os.symlink(target, os.path.join(tools, name))
+        os.mkdir(os.path.join(home, "no-system-entries"))
+        token = "TORVINALE_LOGIN_TEST=" + uuid.uuid4().hex
+        env = {"HOME": home, "LANG": "C.UTF-8", "DISPLAY": self.display.name,
+               "PATH": tools + ":" + os.path.join(self.root, "usr/bin"),
+               "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+               "XDG_CONFIG_DIRS": os.path.join(home, "no-system-entries"),
+               "XENVIRONMENT": os.path.join(home, "xterm.resources")}
+        env.update([token.split("=", 1)])
+
+        setup = readme_lines("~/.config/autostart/torvinale.desktop")
+        setup = setup.replace("/usr/share/doc/torvinale", os.path.join(self.root, DOC))
+        setup = setup.replace("examples/torvinale.desktop", "examples/" + entry, 1)
+        subprocess.run(["sh", "-ec", setup], env=dict(env, PATH="/usr/bin:/bin"),
+                       stdin=subprocess.DEVNULL, check=True, timeout=60)
+        folder = os.path.join(home, ".config", "torvinale")
+        with open(os.path.join(folder, "config.ini")) as f:
+            sample = f.read()
+
+        # A run that goes well: the relative entry is found in the Path= folder. It
+        # writes its folder whole or not at all, so that no poll sees half of it.
+        ran_in = os.path.join(home, "ran-in")
+        with open(os.path.join(folder, "mark.sh"), "w") as f:
+            f.write(f'#!/bin/sh\npwd > "{ran_in}.part" && /bin/mv "{ran_in}.part" "{ran_in}"\n')
+        os.chmod(os.path.join(folder, "mark.sh"), 0o755)
+        with open(os.path.join(folder, "config.ini"), "w") as f:
+            f.write(sample_config_for_test(sample, "./mark.sh"))
+        self.start(launcher, env, home, "good", token)
+        self.assertTrue(wait_for(lambda: os.path.exists(ran_in)),
+                        "nothing ran: " + self.launcher_log(home))
+        with open(ran_in) as f:
+            self.assertEqual(f.read().strip(), os.path.realpath(folder))
+        self.assertTrue(wait_for(lambda: not self.terminals(token)),
+                        "the terminal stayed open after a run that went well")
+
+        # A run that fails: the report stays on the screen.
+        with open(os.path.join(folder, "config.ini"), "w") as f:
+            f.write(sample_config_for_test(sample, "./mark.sh", countdown="soon"))
+        screen_log = self.start(launcher, env, home, "failed", token)
+        report = "'soon' is not a valid integer value."
+
+        def shown():
+            try:
+                with open(screen_log, errors="replace") as f:
+                    text = f.read()
+            except FileNotFoundError:
+                return ""
+            return text if report in text and "Press Enter" in text else ""
+        text = wait_for(shown)
+        self.assertTrue(text, "no report on the screen: " + self.launcher_log(home))
+        self.assertIn("Exception EConvertError in module torvinale", text)
+        shown_at = time.monotonic()
+        time.sleep(5)
+        self.assertTrue(self.terminals(token), "the terminal closed within 5 s of the report")
+        self.assertGreaterEqual(time.monotonic() - shown_at, 5)
+
+    def start(self, launcher, env, home, name, token):
+        """Starts the launcher; returns the file that the terminal logs its screen to."""
+        screen_log = os.path.join(home, name + ".screen")
+        with open(env["XENVIRONMENT"], "w") as f:
+            f.write(f"XTerm*logging: true\nXTerm*logFile: {screen_log}\n")
+        autostart = os.path.join(home, ".config", "autostart", "torvinale.desktop")
+        argv = launcher if "--autostart" in launcher else launcher + [autostart]
+        with open(os.path.join(home, "launcher.log"), "a") as log:
+            proc = subprocess.Popen([shutil.which(argv[0])] + argv[1:], env=env,
+                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        self.addCleanup(proc.wait, timeout=60)
+        self.addCleanup(self.end_processes, token)
+        return screen_log
+
+    @staticmethod
+    def launcher_log(home):
+        with open(os.path.join(home, "launcher.log"), errors="replace") as f:
+            return f.read()[-2000:]
+
+    @staticmethod
+    def terminals(token):
+        xterm = os.path.realpath(shutil.which("xterm"))
+        return [pid for pid, program in processes_with(token.encode()) if program == xterm]
+
+    @staticmethod
+    def end_processes(token):
+        token = token.encode()
+        for pid, _ in processes_with(token):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        wait_for(lambda: not processes_with(token), timeout=30)
+        while True:
+            try:
+                if os.waitpid(-1, os.WNOHANG)[0] == 0:
+                    break
+            except ChildProcessError:
+                break
 
 
 @unittest.skipUnless(WINE, "the POSIX build ships a .deb and a .tar.gz")
@@ -189,13 +539,15 @@ class WindowsZipTest(unittest.TestCase):
         self.assertEqual(self.files["torvinale.exe"][:2], b"MZ")
 
     def test_texts_have_windows_line_ends(self):
-        for name in ("USAGE.txt", "create-startup-shortcut.ps1"):
+        for name in ("USAGE.txt", "create-startup-shortcut.ps1", "LICENSE"):
             with self.subTest(name=name):
                 text = self.files[name]
                 self.assertGreater(text.count(b"\r\n"), 10)
                 self.assertEqual(text.count(b"\n"), text.count(b"\r\n"))
                 self.assertEqual(text.count(b"\r"), text.count(b"\r\n"))
                 text.decode("ascii")
+        with open(os.path.join(SOURCE, "LICENSE"), "rb") as f:
+            self.assertEqual(self.files["LICENSE"], f.read().replace(b"\n", b"\r\n"))
 
     def test_program_needs_no_dll_beyond_windows(self):
         objdump = shutil.which("x86_64-w64-mingw32-objdump")
@@ -224,6 +576,80 @@ class WindowsZipTest(unittest.TestCase):
         self.assertEqual(r.stderr, b"")
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stdout, screen(0, [entry]) + confirmation(1, launched=False) + CLOSING)
+
+
+def cache_entries(build):
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        return dict(re.findall(r"(?m)^(\w+):\w+=(.*)$", f.read()))
+
+
+@unittest.skipIf(WINE, "the Windows build does not repeat yet: its linker stamps the time")
+class ReproducibleBuildTest(unittest.TestCase):
+    """The commit cloned into two folders and built there as this build was configured:
+    every package must be the same, byte for byte, and hold neither folder's name."""
+
+    def setUp(self):
+        if not BUILD:
+            self.skipTest("TORVINALE_BUILD is not set")
+        self.cache = cache_entries(BUILD)
+        self.source = self.cache["CMAKE_HOME_DIRECTORY"]
+        if subprocess.run(["git", "-C", self.source, "rev-parse", "HEAD"],
+                          capture_output=True).returncode != 0:
+            self.skipTest("needs git and the history of the source")
+        self.work = tempfile.mkdtemp(prefix="torvinale-repro-")
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+
+    def configure(self, folder, env=None):
+        """Clones the commit into folder/src and configures it; returns the build folder."""
+        source = os.path.join(folder, "src")
+        tool("git", "clone", "--quiet", self.source, source)
+        binary = os.path.join(source, "build")
+        options = ["-DCMAKE_BUILD_TYPE=" + self.cache["CMAKE_BUILD_TYPE"], "-DTORVINALE_TESTS=OFF"]
+        toolchain = self.cache.get("CMAKE_TOOLCHAIN_FILE")
+        if toolchain:
+            options.append("-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(
+                source, os.path.relpath(toolchain, self.source)))
+        tool("cmake", "-S", source, "-B", binary, *options, env=env)
+        return binary
+
+    def test_two_builds_of_the_commit_give_the_same_packages(self):
+        packages = []
+        for folder in ("one", "the-second-build"):
+            binary = self.configure(os.path.join(self.work, folder))
+            tool("cmake", "--build", binary, "-j2")
+            out = os.path.join(self.work, folder, "packages")
+            tool(CPACK, "--config", os.path.join(binary, "CPackConfig.cmake"), "-B", out)
+            packages.append({name: os.path.join(out, name) for name in os.listdir(out)
+                             if name.endswith((".deb", ".tar.gz", ".zip", ".exe"))})
+        self.assertTrue(packages[0])
+        self.assertEqual(set(packages[0]), set(packages[1]))
+        for name, first in packages[0].items():
+            with self.subTest(package=name):
+                one, two = members(first), members(packages[1][name])
+                self.assertEqual(set(one), set(two))
+                self.assertEqual([m for m in one if one[m] != two[m]], [])
+                with open(first, "rb") as a, open(packages[1][name], "rb") as b:
+                    self.assertTrue(a.read() == b.read(), "the entries match, the files differ")
+                for member, (_, content) in one.items():
+                    self.assertNotIn(self.work.encode(), content, member)
+
+    @unittest.skipIf(QEMU or not shutil.which("dpkg-buildflags"), "needs native dpkg-buildflags")
+    def test_flags_from_the_environment_reach_compiler_and_linker(self):
+        folder = os.path.join(self.work, "packager")
+        os.makedirs(folder)
+        flags = {name: tool("dpkg-buildflags", "--get", name, cwd=folder).strip()
+                 for name in ("CPPFLAGS", "CXXFLAGS", "LDFLAGS")}
+        binary = self.configure(folder, env=dict(os.environ, **flags))
+        with open(os.path.join(binary, "CMakeFiles", "torvinale.dir", "flags.make")) as f:
+            compile_flags = f.read()
+        with open(os.path.join(binary, "CMakeFiles", "torvinale.dir", "link.txt")) as f:
+            link_line = f.read()
+        for flag in (flags["CPPFLAGS"] + " " + flags["CXXFLAGS"]).split():
+            self.assertIn(" " + flag + " ", compile_flags)
+        for flag in flags["LDFLAGS"].split():
+            self.assertIn(" " + flag + " ", link_line)
+        # The packager's _FORTIFY_SOURCE level is the one that counts.
+        self.assertNotIn("-U_FORTIFY_SOURCE", compile_flags)
 
 
 if __name__ == "__main__":
