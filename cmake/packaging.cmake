@@ -14,7 +14,11 @@ set(CPACK_PACKAGE_CONTACT "Torvinale developers <developers@torvinale.example.or
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://torvinale.example.org/")
 
 if(WIN32)
-  # One folder to unpack anywhere: the program, how to use it, the login shortcut.
+  # What goes into one folder of the user's choice: the program, how to use it, the
+  # login shortcut. The .zip holds them at its top, so that "Extract All" into
+  # C:\Tools\Torvinale (or the folder named after the .zip that Explorer proposes)
+  # puts torvinale.exe right there.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
   install(TARGETS torvinale RUNTIME DESTINATION .)
   install(FILES ${docs_dir}/USAGE-windows.txt DESTINATION . RENAME USAGE.txt)
   install(FILES ${examples_dir}/create-startup-shortcut.ps1 DESTINATION .)

@@ -526,16 +526,23 @@ class WindowsZipTest(unittest.TestCase):
     def setUpClass(cls):
         cls.out, cls.packages = build_packages(cls, ["ZIP"])
         cls.zip = cls.packages[".zip"]
+        # Unpacked as the README says, into a folder of its own.
+        cls.folder = os.path.join(cls.out, "Torvinale")
         with zipfile.ZipFile(cls.zip) as z:
-            cls.names = z.namelist()
-            cls.top = os.path.commonpath(cls.names)
-            cls.files = {name[len(cls.top) + 1:]: z.read(name) for name in cls.names}
-            z.extractall(cls.out)
+            cls.files = {name: z.read(name) for name in z.namelist()}
+            z.extractall(cls.folder)
+        cls.exe = os.path.join(cls.folder, "torvinale.exe")
 
-    def test_zip_holds_the_program_and_its_usage_in_one_folder(self):
-        self.assertEqual(os.path.basename(self.zip), self.top + ".zip")
+    def test_zip_unpacks_where_the_readme_says(self):
         self.assertEqual(set(self.files), ZIP_FILES)
         self.assertEqual(self.files["torvinale.exe"][:2], b"MZ")
+        with open(os.path.join(SOURCE, "README.md")) as f:
+            readme = f.read()
+        self.assertIn(f"`{os.path.basename(self.zip)}`", readme)
+        paths = re.findall(r"`C:\\Tools\\Torvinale\\([^`]+)`", readme)
+        self.assertIn("torvinale.exe", paths)
+        for path in paths:
+            self.assertIn(path.replace("\\", "/"), self.files)
 
     def test_texts_have_windows_line_ends(self):
         for name in ("USAGE.txt", "create-startup-shortcut.ps1", "LICENSE"):
@@ -552,8 +559,7 @@ class WindowsZipTest(unittest.TestCase):
         objdump = shutil.which("x86_64-w64-mingw32-objdump")
         if not objdump:
             self.skipTest("needs x86_64-w64-mingw32-objdump")
-        exe = os.path.join(self.out, self.top, "torvinale.exe")
-        headers = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
+        headers = subprocess.run([objdump, "-p", self.exe], check=True, capture_output=True,
                                  text=True).stdout
         dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", headers)}
         self.assertTrue(dlls)
@@ -565,7 +571,7 @@ class WindowsZipTest(unittest.TestCase):
         work = tempfile.mkdtemp(prefix="torvinale-unzipped-")
         self.addCleanup(shutil.rmtree, work, ignore_errors=True)
         folder = os.path.join(work, "Torvinale")
-        shutil.copytree(os.path.join(self.out, self.top), folder)
+        shutil.copytree(self.folder, folder)
         entry = host_path(os.path.join(folder, "no-such-file.txt"))
         config = f"[Torvinale]\r\nCountdown=0\r\nPause=0\r\nProgram1={entry}\r\n".encode()
         with open(os.path.join(folder, "config.ini"), "wb") as f:
