@@ -81,7 +81,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "entries (programs, documents, URLs) one after the other with a pause"
   "after each, and ends. Started from a login autostart entry, it spreads"
   "out what opens with the desktop.")
-set(CPACK_STRIP_FILES ON)
+if(NOT WIN32)  # (the .exe is stripped when linked: see CMakeLists.txt)
+  set(CPACK_STRIP_FILES ON)
+endif()
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
 
 if(WIN32)

@@ -10,6 +10,7 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tarfile
@@ -17,6 +18,7 @@ import tempfile
 import time
 import unittest
 import uuid
+import xml.etree.ElementTree as ElementTree
 import zipfile
 
 from harness import (CLOSING, QEMU, RUNNER, RUNNER_COMMAND, WINE, confirmation, host_path,
@@ -47,6 +49,12 @@ OLDEST_KERNEL = (4, 4)  # the oldest Linux still around from a decade back (2016
 PR_SET_CHILD_SUBREAPER = 36
 HARDENING = ("Position Independent Executable", "Stack protected", "Fortify Source functions",
              "Read-only relocations", "Immediate binding")
+# Windows' own view of the .exe (tests/windows_probe.cpp, run under Wine).
+PROBE = os.environ.get("TORVINALE_PROBE", "")
+PE_HIGH_ENTROPY_VA, PE_DYNAMIC_BASE, PE_NX_COMPAT = 0x20, 0x40, 0x100
+# The manifest's supportedOS: Windows 7, 8, 8.1, and 10 and 11 (one ID).
+SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
 
 
 def build_packages(test_class, generators, build=None):
@@ -526,6 +534,8 @@ class WindowsZipTest(unittest.TestCase):
     def setUpClass(cls):
         cls.out, cls.packages = build_packages(cls, ["ZIP"])
         cls.zip = cls.packages[".zip"]
+        cls.version = re.fullmatch(r"torvinale-([0-9.]+)-win64\.zip",
+                                   os.path.basename(cls.zip)).group(1)
         # Unpacked as the README says, into a folder of its own.
         cls.folder = os.path.join(cls.out, "Torvinale")
         with zipfile.ZipFile(cls.zip) as z:
@@ -555,17 +565,60 @@ class WindowsZipTest(unittest.TestCase):
         with open(os.path.join(SOURCE, "LICENSE"), "rb") as f:
             self.assertEqual(self.files["LICENSE"], f.read().replace(b"\n", b"\r\n"))
 
-    def test_program_needs_no_dll_beyond_windows(self):
+    def test_program_is_hardened_needs_no_dll_beyond_windows_and_has_no_time_stamp(self):
         objdump = shutil.which("x86_64-w64-mingw32-objdump")
         if not objdump:
             self.skipTest("needs x86_64-w64-mingw32-objdump")
-        headers = subprocess.run([objdump, "-p", self.exe], check=True, capture_output=True,
-                                 text=True).stdout
+        headers = tool(objdump, "-p", self.exe)
         dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", headers)}
         self.assertTrue(dlls)
         for dll in dlls:
             self.assertRegex(dll, r"^(kernel32|user32|shell32|msvcrt|advapi32|ntdll|"
                              r"api-ms-win-[a-z0-9-]+)\.dll$")
+        # The stack protector's canary comes from the system's random numbers.
+        self.assertIn("CryptGenRandom", headers)
+        flags = int(re.search(r"DllCharacteristics\s+([0-9a-fA-F]+)", headers).group(1), 16)
+        for flag in (PE_HIGH_ENTROPY_VA, PE_DYNAMIC_BASE, PE_NX_COMPAT):
+            self.assertTrue(flags & flag, hex(flag))
+        with open(self.exe, "rb") as f:
+            image = f.read()
+        pe = struct.unpack_from("<I", image, 0x3C)[0]
+        self.assertEqual(image[pe:pe + 4], b"PE\0\0")
+        self.assertEqual(struct.unpack_from("<I", image, pe + 8)[0], 0, "link time stamp")
+
+    def test_program_shows_windows_its_version_and_asks_for_no_elevation(self):
+        if not PROBE:
+            self.skipTest("TORVINALE_PROBE is not set")
+        prepare_runner()
+        r = subprocess.run([RUNNER, PROBE, "version", host_path(self.exe)], capture_output=True,
+                           text=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        with open(os.path.join(SOURCE, "LICENSE")) as f:
+            copyright = next(line for line in f if line.startswith("Copyright ")).strip()
+        four = self.version + ".0"
+        self.assertEqual(dict(line.split("=", 1) for line in r.stdout.splitlines()), {
+            "Signature": "FEEF04BD", "FILEVERSION": four, "PRODUCTVERSION": four,
+            "FileType": "1", "Translation": "040904b0",
+            "CompanyName": "Torvinale developers",
+            "FileDescription": "Torvinale - delayed start at login",
+            "FileVersion": four, "InternalName": "torvinale", "LegalCopyright": copyright,
+            "OriginalFilename": "torvinale.exe", "ProductName": "Torvinale",
+            "ProductVersion": four})
+
+        windres = shutil.which("x86_64-w64-mingw32-windres")
+        if not windres:
+            self.skipTest("needs x86_64-w64-mingw32-windres")
+        script = tool(windres, "-i", self.exe, "-O", "rc")
+        lines = re.search(r"(?ms)^1 24 /\* RT_MANIFEST \*/\nBEGIN\n(.*?)^END", script).group(1)
+        manifest = "".join(line.strip()[1:-1].replace('""', '"').replace("\\n", "\n")
+                           for line in lines.splitlines())
+        root = ElementTree.fromstring(manifest)
+        levels = [e.get("level") for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
+        self.assertEqual(levels, ["asInvoker"])
+        self.assertEqual({e.get("Id") for e in root.iter() if e.tag.endswith("}supportedOS")},
+                         SUPPORTED_OS)
+        # Texts stay in the system's ANSI code page.
+        self.assertEqual([e.tag for e in root.iter() if "CodePage" in e.tag], [])
 
     def test_unpacked_program_runs_under_wine(self):
         work = tempfile.mkdtemp(prefix="torvinale-unzipped-")
