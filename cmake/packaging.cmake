@@ -14,7 +14,11 @@ set(CPACK_PACKAGE_CONTACT "Torvinale developers <developers@torvinale.example.or
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://torvinale.example.org/")
 
 if(WIN32)
-  # One folder to unpack anywhere: the program, how to use it, the login shortcut.
+  # What goes into one folder of the user's choice: the program, how to use it, the
+  # login shortcut. The .zip holds them at its top, so that "Extract All" into
+  # C:\Tools\Torvinale (or the folder named after the .zip that Explorer proposes)
+  # puts torvinale.exe right there.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
   install(TARGETS torvinale RUNTIME DESTINATION .)
   install(FILES ${docs_dir}/USAGE-windows.txt DESTINATION . RENAME USAGE.txt)
   install(FILES ${examples_dir}/create-startup-shortcut.ps1 DESTINATION .)
@@ -77,11 +81,28 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "entries (programs, documents, URLs) one after the other with a pause"
   "after each, and ends. Started from a login autostart entry, it spreads"
   "out what opens with the desktop.")
-set(CPACK_STRIP_FILES ON)
+if(NOT WIN32)  # (the .exe is stripped when linked: see CMakeLists.txt)
+  set(CPACK_STRIP_FILES ON)
+endif()
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+  # The per-user MSI for deployment (cmake/cpack-msi.cmake), made where wixl is.
+  find_program(WIXL_EXECUTABLE wixl)
+  find_program(MSIBUILD_EXECUTABLE msibuild)
+  find_program(FAKETIME_EXECUTABLE faketime)
+  if(WIXL_EXECUTABLE AND MSIBUILD_EXECUTABLE)
+    list(APPEND CPACK_GENERATOR External)
+    set(CPACK_EXTERNAL_ENABLE_STAGING ON)
+    set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/cpack-msi.cmake)
+    set(CPACK_TORVINALE_WIXL ${WIXL_EXECUTABLE})
+    set(CPACK_TORVINALE_MSIBUILD ${MSIBUILD_EXECUTABLE})
+    set(CPACK_TORVINALE_FAKETIME ${FAKETIME_EXECUTABLE})
+    set(CPACK_TORVINALE_WXS ${PROJECT_SOURCE_DIR}/packaging/windows/torvinale.wxs)
+  else()
+    message(STATUS "No wixl and msibuild (Debian packages wixl, msitools): no .msi")
+  endif()
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_GENERATOR DEB TGZ)
 else()

@@ -1,8 +1,9 @@
 <#
 .SYNOPSIS
-Starts torvinale at every login: puts a shortcut to torvinale.exe in your
-Startup folder (shell:startup), with "Start in" set to the folder that holds
-config.ini.
+Starts torvinale at every login: puts a shortcut in your Startup folder
+(shell:startup) that runs torvinale.exe with "Start in" set to the folder that
+holds config.ini. A run that fails keeps its window open with the report for
+60 seconds or until a key is pressed; a normal run closes it.
 
 .PARAMETER Program
 Path of torvinale.exe. Default: torvinale.exe beside this script.
@@ -41,7 +42,10 @@ $linkPath = Join-Path $startup 'Torvinale.lnk'
 
 $shell = New-Object -ComObject WScript.Shell
 $link = $shell.CreateShortcut($linkPath)
-$link.TargetPath = $Program
+# cmd.exe runs the program and closes the window at once after exit code 0; after any
+# other (below 0 too) it waits 60 s or for a key. The MSI's shortcut runs the same.
+$link.TargetPath = Join-Path ([Environment]::SystemDirectory) 'cmd.exe'
+$link.Arguments = '/s /c ""' + $Program + '" & (if errorlevel 0 if not errorlevel 1 exit) & timeout /t 60"'
 # "Start in": the program reads config.ini from its working folder.
 $link.WorkingDirectory = $StartIn
 $link.WindowStyle = 1
@@ -49,7 +53,7 @@ $link.Description = 'Open programs, documents and URLs after a countdown'
 $link.Save()
 
 Write-Output "Created $linkPath"
-Write-Output "  runs:     $Program"
+Write-Output "  runs:     $Program (through cmd.exe)"
 Write-Output "  start in: $StartIn"
 if (-not (Test-Path -LiteralPath (Join-Path $StartIn 'config.ini') -PathType Leaf)) {
     Write-Output "  (no config.ini there yet: the first run writes the default one)"
