@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -173,11 +174,53 @@ std::string ProgramFile() {
   return "torvinale";
 }
 
+namespace {
+
+#if defined(__linux__)
+// A static program has no loader to ask: the images it has loaded tell.
+bool FindLoadedImage(const void* address, const char*& name, const void*& base) {
+  struct Search {
+    std::uintptr_t address;
+    const char* name = nullptr;
+    std::uintptr_t base = 0;
+    bool found = false;
+  } search{reinterpret_cast<std::uintptr_t>(address)};
+  dl_iterate_phdr(
+      [](dl_phdr_info* image, std::size_t, void* data) {
+        auto* s = static_cast<Search*>(data);
+        for (int i = 0; i < image->dlpi_phnum; ++i) {
+          const auto& segment = image->dlpi_phdr[i];
+          std::uintptr_t start = image->dlpi_addr + segment.p_vaddr;
+          if (segment.p_type == PT_LOAD && s->address >= start &&
+              s->address - start < segment.p_memsz) {
+            *s = {s->address, image->dlpi_name, image->dlpi_addr, true};
+            return 1;
+          }
+        }
+        return 0;
+      },
+      &search);
+  name = search.name;
+  base = reinterpret_cast<const void*>(search.base);
+  return search.found && search.base != 0;
+}
+#else
+bool FindLoadedImage(const void*, const char*&, const void*&) { return false; }
+#endif
+
+}  // namespace
+
 bool FindModule(const void* address, std::string& path, const void*& base) {
+  if (address == nullptr) return false;
+  const char* name = nullptr;
   Dl_info info;
-  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fbase == nullptr) return false;
-  path = (info.dli_fname != nullptr && info.dli_fname[0] != '\0') ? info.dli_fname : ProgramFile();
-  base = info.dli_fbase;
+  if (dladdr(address, &info) != 0 && info.dli_fbase != nullptr) {
+    name = info.dli_fname;
+    base = info.dli_fbase;
+  } else if (!FindLoadedImage(address, name, base)) {
+    return false;
+  }
+  path = (name != nullptr && name[0] != '\0') ? name : ProgramFile();
   return true;
 }
 
