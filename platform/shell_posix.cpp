@@ -42,18 +42,19 @@ bool IsExecutableFile(const std::string& path) {
 // "http:x" for a URL.
 std::string Anchored(const std::string& path) { return path[0] == '/' ? path : "./" + path; }
 
-// Empty elements (the working directory) are skipped: a name is only run from
-// there when the entry names an existing file.
+// Only absolute elements: an empty one, ".", or "bin" would run whatever the
+// working directory holds under that name. A name is only run from there when
+// the entry names an existing file.
 std::string FindOnPath(const std::string& name, std::string_view search_path) {
   std::size_t start = 0;
   while (start <= search_path.size()) {
     std::size_t end = search_path.find(':', start);
     if (end == std::string_view::npos) end = search_path.size();
-    if (end > start) {
+    if (end > start && search_path[start] == '/') {
       std::string candidate(search_path.substr(start, end - start));
       candidate += '/';
       candidate += name;
-      if (IsExecutableFile(candidate)) return Anchored(candidate);
+      if (IsExecutableFile(candidate)) return candidate;
     }
     start = end + 1;
   }

@@ -130,13 +130,14 @@ TEST_F(ShellTest, EntryWithShellSyntaxIsOneFileName) {
   for (int i = 1; i <= 5; ++i) EXPECT_FALSE(fs::exists("pwned" + std::to_string(i))) << i;
 }
 
-TEST_F(ShellTest, BareNameRunsTheFirstExecutableFileOnPath) {
+TEST_F(ShellTest, BareNameRunsTheFirstExecutableFileInAbsolutePathElements) {
   fs::create_directories(dir_ + "/bin0/tool");  // a directory is no program
   fs::create_directories(dir_ + "/bin1");
   Write(dir_ + "/bin1/tool", "#!/bin/sh\n", fs::perms::owner_read);
   fs::create_directories(dir_ + "/bin2");
   fs::rename(Marker("tool"), dir_ + "/bin2/tool");
-  PosixShell shell = Shell(":" + dir_ + "/bin0:" + dir_ + "/bin1:" + dir_ + "/bin2");
+  // "bin2" is taken from nowhere, not from the working directory.
+  PosixShell shell = Shell("bin2::" + dir_ + "/bin0:" + dir_ + "/bin1:" + dir_ + "/bin2");
   ASSERT_TRUE(shell.Open("tool"));
   Report report = WaitForReport(dir_ + "/bin2/tool");
   EXPECT_EQ(report.fields["argv0"], dir_ + "/bin2/tool");
