@@ -242,10 +242,6 @@ class StreamStateTest(LauncherCase):
             self.assertIn(b"\x1b[3;16Hms\r", data)
 
 
-if __name__ == "__main__":
-    unittest.main()
-
-
 class HostileEntryTest(LauncherCase):
     """Entries are file names or URLs, never commands: only the named file runs."""
 
@@ -460,3 +456,7 @@ class OpenerTest(LauncherCase):
         if not WINE:
             with open(os.path.join(bin_dir, "markers.log")) as f:
                 self.assertEqual([line.split()[0] for line in f], ["probe"])
+
+
+if __name__ == "__main__":
+    unittest.main()
