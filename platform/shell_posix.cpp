@@ -1,18 +1,26 @@
 #include "platform/shell_posix.h"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <sys/syscall.h>
-#endif
 
 #include <cerrno>
 #include <cstdlib>
-#include <initializer_list>
+#include <cstring>
 #include <utility>
+
+// One posix_spawn per entry where the C library can give the program a session
+// of its own and close every descriptor of ours; a fork otherwise.
+#if !defined(TORVINALE_SPAWN_BY_FORK) && defined(POSIX_SPAWN_SETSID) &&  \
+    ((defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)) || \
+     defined(POSIX_SPAWN_CLOEXEC_DEFAULT))
+#define TORVINALE_POSIX_SPAWN 1
+#elif defined(__linux__)
+#include <sys/syscall.h>
+#endif
 
 extern char** environ;
 
@@ -26,8 +34,13 @@ constexpr char kDesktopOpener[] = "xdg-open";
 #endif
 // What execvp falls back on when PATH is unset.
 constexpr char kDefaultSearchPath[] = "/bin:/usr/bin";
-// Where descriptors are closed one by one, a limit beyond reason is cut here.
-constexpr long kMaxDescriptorsToClose = 1 << 16;
+// How long an opener has to report a failure. xdg-open finds out that no
+// program handles the entry after a few lookups, well within it; where the
+// opener stays until the opened program ends, each entry costs this much.
+constexpr long kOpenerWaitNs = 1'000'000'000;
+// The first and the longest naps between looks at the opener.
+constexpr long kFirstNapNs = 1'000'000;
+constexpr long kLongestNapNs = 32'000'000;
 
 bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
@@ -42,23 +55,76 @@ bool IsExecutableFile(const std::string& path) {
 // "http:x" for a URL.
 std::string Anchored(const std::string& path) { return path[0] == '/' ? path : "./" + path; }
 
-// Empty elements (the working directory) are skipped: a name is only run from
-// there when the entry names an existing file.
+// Only absolute elements: an empty one, ".", or "bin" would run whatever the
+// working directory holds under that name. A name is only run from there when
+// the entry names an existing file.
 std::string FindOnPath(const std::string& name, std::string_view search_path) {
   std::size_t start = 0;
   while (start <= search_path.size()) {
     std::size_t end = search_path.find(':', start);
     if (end == std::string_view::npos) end = search_path.size();
-    if (end > start) {
+    if (end > start && search_path[start] == '/') {
       std::string candidate(search_path.substr(start, end - start));
       candidate += '/';
       candidate += name;
-      if (IsExecutableFile(candidate)) return Anchored(candidate);
+      if (IsExecutableFile(candidate)) return candidate;
     }
     start = end + 1;
   }
   return std::string();
 }
+
+#ifdef TORVINALE_POSIX_SPAWN
+
+// What every entry is started with, set up once: the C library checks each
+// descriptor against the limit as it is added.
+struct SpawnSettings {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  int error = 0;
+
+  // Never destroyed: they serve until the process ends.
+  SpawnSettings() {
+    error = posix_spawn_file_actions_init(&actions);
+    if (error == 0) error = posix_spawnattr_init(&attributes);
+    short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+    // Every signal to its default, so that an ignored SIGPIPE of ours never
+    // reaches the program; nothing blocked.
+    sigset_t all, none;
+    sigfillset(&all);
+#ifdef __GLIBC__
+    // Its sigfillset leaves out the two signals glibc keeps for itself, and
+    // posix_spawn would hand those to the program ignored, which outlasts exec.
+    std::memset(&all, 0xff, sizeof all);
+#endif
+    sigemptyset(&none);
+    if (error == 0) error = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
+    if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, 0, 2);
+#ifndef POSIX_SPAWN_CLOEXEC_DEFAULT
+    if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+    if (error == 0) error = posix_spawnattr_setflags(&attributes, flags);
+    if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, &all);
+    if (error == 0) error = posix_spawnattr_setsigmask(&attributes, &none);
+  }
+};
+
+// The C library reports the exec's own error; on Linux the child shares our
+// memory until the exec, so nothing of ours is copied.
+int Spawn(const char* program, char* const argv[], pid_t& pid) {
+  static SpawnSettings settings;
+  if (settings.error != 0) return settings.error;
+  return posix_spawn(&pid, program, &settings.actions, &settings.attributes, argv, environ);
+}
+
+#else
+
+// Where descriptors are closed one by one, a limit beyond reason is cut here.
+constexpr long kMaxDescriptorsToClose = 1 << 16;
 
 [[noreturn]] void ReportAndExit(int status_fd) {
   int error = errno;
@@ -82,14 +148,7 @@ void CloseDescriptorsAbove2(int keep, int max_fd) {
 // Runs between fork and exec, so async-signal-safe calls only. Exits with the
 // errno of the first failure written to status_fd, which closes on exec.
 [[noreturn]] void ExecDetached(const char* program, char* const argv[], int status_fd, int max_fd) {
-  // Session leader only in the intermediate child: the program itself can
-  // never take a terminal it opens as its controlling one.
   if (setsid() < 0) ReportAndExit(status_fd);
-  pid_t pid = fork();
-  if (pid < 0) ReportAndExit(status_fd);
-  // The program is reparented to init at once and leaves no zombie of ours.
-  if (pid > 0) _exit(0);
-
   if (status_fd <= STDERR_FILENO) {
     status_fd = fcntl(status_fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (status_fd < 0) _exit(127);
@@ -126,49 +185,84 @@ bool MakeStatusPipe(int fds[2]) {
 #endif
 }
 
-// Starts program detached with argv and returns 0 as soon as it has been
-// exec'd, otherwise the errno of what failed.
-int Spawn(const std::string& program, std::initializer_list<const std::string*> args) {
-  char* argv[3] = {};
-  std::size_t argc = 0;
-  for (const std::string* arg : args) argv[argc++] = const_cast<char*>(arg->c_str());
-
+// The child reports a failure through a pipe that its exec closes.
+int Spawn(const char* program, char* const argv[], pid_t& pid) {
   long open_max = sysconf(_SC_OPEN_MAX);
   int max_fd =
       int(open_max < 0 || open_max > kMaxDescriptorsToClose ? kMaxDescriptorsToClose : open_max);
   int status_pipe[2];
   if (!MakeStatusPipe(status_pipe)) return errno;
 
-  // No handler of ours may run in the children before their defaults are set.
+  // No handler of ours may run in the child before its defaults are set.
   sigset_t all, saved;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &saved);
-  pid_t child = fork();
-  if (child == 0) {
+  pid = fork();
+  if (pid == 0) {
     close(status_pipe[0]);
-    ExecDetached(program.c_str(), argv, status_pipe[1], max_fd);
+    ExecDetached(program, argv, status_pipe[1], max_fd);
   }
   int fork_error = errno;
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   close(status_pipe[1]);
-  if (child < 0) {
+  if (pid < 0) {
     close(status_pipe[0]);
     return fork_error;
-  }
-
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   int error = 0;
   ssize_t n;
   while ((n = read(status_pipe[0], &error, sizeof error)) < 0 && errno == EINTR) {
   }
   close(status_pipe[0]);
-  if (n == sizeof error) return error != 0 ? error : ECHILD;
-  // End of file without a report: exec succeeded, unless the intermediate
-  // child died before it could fork.
-  if (n != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return ECHILD;
-  return 0;
+  if (n == 0) return 0;  // closed by the exec
+  return n == sizeof error && error != 0 ? error : ECHILD;
+}
+
+#endif
+
+// Starts program detached with argv: 0 once it has been exec'd, otherwise
+// the errno of what failed.
+int Spawn(const std::string& program, const std::string& arg0, const std::string* arg1,
+          pid_t& pid) {
+  char* argv[] = {const_cast<char*>(arg0.c_str()),
+                  arg1 ? const_cast<char*>(arg1->c_str()) : nullptr, nullptr};
+  pid = -1;
+  return Spawn(program.c_str(), argv, pid);
+}
+
+long NanosecondsSince(const timespec& start) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec);
+}
+
+// False when the opener ended in failure within the wait; still running
+// then, it counts as a success. Every other child that ends meanwhile is
+// reaped here, so that none lingers as a zombie.
+bool OpenerSucceeded(pid_t opener) {
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  long nap = kFirstNapNs;
+  for (;;) {
+    int status = 0;
+    pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid == opener) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (pid > 0 || (pid < 0 && errno == EINTR)) continue;
+    // No child left: someone else took its status, so no failure was seen.
+    if (pid < 0) return true;
+    long left = kOpenerWaitNs - NanosecondsSince(start);
+    if (left <= 0) return true;
+    timespec pause{0, nap < left ? nap : left};
+    nanosleep(&pause, nullptr);
+    if (nap < kLongestNapNs) nap *= 2;
+  }
+}
+
+void ReapEnded() {
+  int status;
+  pid_t pid;
+  while ((pid = waitpid(-1, &status, WNOHANG)) > 0 || (pid < 0 && errno == EINTR)) {
+  }
 }
 
 }  // namespace
@@ -194,8 +288,37 @@ PosixShell::PosixShell() : opener_(kDesktopOpener) {}
 PosixShell::PosixShell(std::string opener, std::string search_path)
     : opener_(std::move(opener)), search_path_(std::move(search_path)) {}
 
+PosixShell::~PosixShell() {
+  if (reaping_ != Reaping::kUntouched) sigaction(SIGCHLD, &saved_sigchld_, nullptr);
+}
+
+// The system reaps our children as they end (SA_NOCLDWAIT), so that none is
+// left a zombie while we run, except while an opener's status is awaited.
+void PosixShell::SetReaping(Reaping reaping) {
+  if (reaping == reaping_) return;
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  action.sa_flags = reaping == Reaping::kBySystem ? SA_NOCLDWAIT : 0;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGCHLD, &action, reaping_ == Reaping::kUntouched ? &saved_sigchld_ : nullptr);
+  reaping_ = reaping;
+}
+
+bool PosixShell::RunOpener(const std::string& opener, const std::string& target) {
+  SetReaping(Reaping::kByUs);
+  pid_t pid;
+  bool succeeded = Spawn(opener, opener_, &target, pid) == 0 && OpenerSucceeded(pid);
+  // The system only reaps what ends after the switch: whatever ended while
+  // we reaped by hand is collected before it and just after it.
+  ReapEnded();
+  SetReaping(Reaping::kBySystem);
+  ReapEnded();
+  return succeeded;
+}
+
 bool PosixShell::Open(const std::string& entry) {
   if (entry.empty() || entry.find('\0') != std::string::npos) return false;
+  SetReaping(Reaping::kBySystem);
   std::string_view search_path = kDefaultSearchPath;
   if (search_path_) {
     search_path = *search_path_;
@@ -204,13 +327,13 @@ bool PosixShell::Open(const std::string& entry) {
   }
 
   std::string target;
+  pid_t pid;
   struct stat st;
   if (stat(entry.c_str(), &st) == 0) {
     target = Anchored(entry);
     if (S_ISREG(st.st_mode) && access(entry.c_str(), X_OK) == 0) {
       // A program called "-x" would take its own name for an option.
-      const std::string& arg0 = entry[0] == '-' ? target : entry;
-      int error = Spawn(target, {&arg0});
+      int error = Spawn(target, entry[0] == '-' ? target : entry, nullptr, pid);
       // Not a program after all (a document on a disk that marks every file
       // executable): the opener knows what to do with it.
       if (error != ENOEXEC) return error == 0;
@@ -219,14 +342,14 @@ bool PosixShell::Open(const std::string& entry) {
     target = entry;
   } else if (entry.find('/') == std::string::npos && entry[0] != '-') {
     std::string program = FindOnPath(entry, search_path);
-    return !program.empty() && Spawn(program, {&entry}) == 0;
+    return !program.empty() && Spawn(program, entry, nullptr, pid) == 0;
   } else {
     return false;
   }
 
   std::string opener = opener_;
   if (opener.find('/') == std::string::npos) opener = FindOnPath(opener_, search_path);
-  return !opener.empty() && Spawn(opener, {&opener_, &target}) == 0;
+  return !opener.empty() && RunOpener(opener, target);
 }
 
 }  // namespace torvinale

@@ -1,5 +1,6 @@
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -60,10 +61,20 @@ class Win32Profile final : public Profile {
 class Win32Shell final : public Shell {
  public:
   bool Open(const std::string& entry) override {
+    // Documents and URLs can be opened through shell extensions, which are
+    // COM objects: the shell expects COM on the calling thread. Never undone:
+    // the process ends without it.
+    if (!com_initialised_) {
+      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+      com_initialised_ = true;
+    }
     HINSTANCE result =
         ShellExecuteA(nullptr, "open", entry.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<INT_PTR>(result) > 32;
   }
+
+ private:
+  bool com_initialised_ = false;
 };
 
 class Win32Clock final : public Clock {

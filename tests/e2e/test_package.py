@@ -587,7 +587,7 @@ class WindowsZipTest(unittest.TestCase):
         dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", headers)}
         self.assertTrue(dlls)
         for dll in dlls:
-            self.assertRegex(dll, r"^(kernel32|user32|shell32|msvcrt|advapi32|ntdll|"
+            self.assertRegex(dll, r"^(kernel32|user32|shell32|ole32|msvcrt|advapi32|ntdll|"
                              r"api-ms-win-[a-z0-9-]+)\.dll$")
         # The stack protector's canary comes from the system's random numbers.
         self.assertIn("CryptGenRandom", headers)
