@@ -292,13 +292,14 @@ PosixShell::~PosixShell() {
   if (reaping_ != Reaping::kUntouched) sigaction(SIGCHLD, &saved_sigchld_, nullptr);
 }
 
-// The system reaps our children as they end (SA_NOCLDWAIT), so that none is
-// left a zombie while we run, except while an opener's status is awaited.
+// The system reaps our children as they end (SIGCHLD ignored), so that none
+// is left a zombie while we run, except while an opener's status is awaited.
+// Not SA_NOCLDWAIT: emulators such as qemu-user drop that flag, and ignoring
+// the signal does the same everywhere.
 void PosixShell::SetReaping(Reaping reaping) {
   if (reaping == reaping_) return;
   struct sigaction action = {};
-  action.sa_handler = SIG_DFL;
-  action.sa_flags = reaping == Reaping::kBySystem ? SA_NOCLDWAIT : 0;
+  action.sa_handler = reaping == Reaping::kBySystem ? SIG_IGN : SIG_DFL;
   sigemptyset(&action.sa_mask);
   sigaction(SIGCHLD, &action, reaping_ == Reaping::kUntouched ? &saved_sigchld_ : nullptr);
   reaping_ = reaping;

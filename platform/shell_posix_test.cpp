@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -100,6 +101,16 @@ class ShellTest : public ::testing::Test {
     return report.args.empty() ? "<opener not run>" : report.args[0];
   }
 
+  // qemu-user runs posix_spawn's child, which shares our memory until its exec
+  // on the real system, as a fork: the exec's error never comes back there.
+  static bool ExecErrorsComeBack() {
+#ifdef TORVINALE_SPAWN_BY_FORK
+    return true;
+#else
+    return std::getenv("TORVINALE_EMULATED") == nullptr;
+#endif
+  }
+
   PosixShell Shell(const std::string& search_path = "/usr/bin:/bin") {
     return PosixShell(opener_, search_path);
   }
@@ -165,6 +176,7 @@ TEST_F(ShellTest, FilesDirectoriesAndUrlsGoToTheOpenerUnchanged) {
   for (std::string entry : {dir_ + "/doc.txt", dir_ + "/folder", dir_ + "/notes",
                             std::string("https://example.org/a b?q='1'&r=$(x)"),
                             std::string("mailto:someone@example.org")}) {
+    if (entry.ends_with("/notes") && !ExecErrorsComeBack()) continue;
     ASSERT_TRUE(Shell().Open(entry)) << entry;
     EXPECT_EQ(OpenerArgument(), entry);
   }
@@ -187,7 +199,9 @@ TEST_F(ShellTest, FailsWhenNothingCouldBeStarted) {
   EXPECT_FALSE(PosixShell("no-such-opener", "/usr/bin:/bin").Open("https://example.org"));
   // The kernel finds no interpreter: only the exec itself can tell.
   Write(dir_ + "/broken", "#!/nonexistent/interpreter\n", fs::perms::owner_all);
-  EXPECT_FALSE(Shell().Open(dir_ + "/broken"));
+  if (ExecErrorsComeBack()) {
+    EXPECT_FALSE(Shell().Open(dir_ + "/broken"));
+  }
 }
 
 TEST_F(ShellTest, ProgramStartsDetachedWithNothingOfOurs) {

@@ -157,7 +157,8 @@ class InjectedFaultTest(LauncherCase):
                 r = self.run_launcher(preexec=no_core_dump,
                                       cmd=[STRACE, "-f", "-qq", "-o", "/dev/null"] + trace +
                                       command())
-                err = re.sub(rb"(?m)^\S*strace: .*\n", b"", r.err)
+                # What strace, and qemu-user for the signal it passes on, say themselves.
+                err = re.sub(rb"(?m)^(\S*strace|qemu): .*\n", b"", r.err)
                 self.assertEqual((r.rc, r.out), (rc, out), err)
                 if report:
                     m = REPORT.fullmatch(err)
