@@ -653,14 +653,12 @@ bool PosixProfile::WriteString(const char* section, const char* key, const char*
     }
     series->create = !exists;
     HoldSignals();
-    bool started =
-        series->Start(exists ? &old : nullptr, new_files_ == NewFiles::kUnnamedWherePossible);
-    if (started) it = pending_.emplace(path, std::move(series)).first;
-    if (!started) {
-      series.reset();
+    if (!series->Start(exists ? &old : nullptr, new_files_ == NewFiles::kUnnamedWherePossible)) {
+      series.reset();  // its temporary name goes while signals are still held
       ReleaseSignals();
       return false;
     }
+    it = pending_.emplace(path, std::move(series)).first;
   }
 
   Series& s = *it->second;

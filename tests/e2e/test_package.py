@@ -46,7 +46,8 @@ DEB_FILES = {
 TAR_FILES = {p.removeprefix("usr/") for p in DEB_FILES
              if p not in (DOC + "copyright", DOC + "changelog.gz")} | {"LICENSE"}
 ZIP_FILES = {"torvinale.exe", "USAGE.txt", "create-startup-shortcut.ps1", "LICENSE"}
-DEB_ARCHITECTURE = {"Advanced Micro Devices X86-64": "amd64", "AArch64": "arm64"}
+# readelf's machine: (the .deb's architecture, the .tar.gz's processor)
+MACHINES = {"Advanced Micro Devices X86-64": ("amd64", "x86_64"), "AArch64": ("arm64", "aarch64")}
 OLDEST_KERNEL = (4, 4)  # the oldest Linux still around from a decade back (2016)
 PR_SET_CHILD_SUBREAPER = 36
 HARDENING = ("Position Independent Executable", "Stack protected", "Fortify Source functions",
@@ -188,7 +189,7 @@ class PosixPackageTest(unittest.TestCase):
         self.assertEqual(self.field("Section"), "utils")
         self.assertTrue(self.field("Maintainer").startswith("Torvinale developers <"))
         program = Elf(self.installed("usr/bin/torvinale"))
-        arch = DEB_ARCHITECTURE[program.machine]
+        arch = MACHINES[program.machine][0]
         self.assertEqual(self.field("Architecture"), arch)
         self.assertEqual(os.path.basename(self.packages[".deb"]),
                          f"torvinale_{self.field('Version')}_{arch}.deb")
@@ -260,8 +261,7 @@ class PosixPackageTest(unittest.TestCase):
         self.assertEqual(names, TAR_FILES)
         self.assertEqual([m.name for m in entries], sorted(m.name for m in entries))
         self.assertEqual({(m.uname, m.gname) for m in entries}, {("root", "root")})
-        machine = Elf(self.unpacked("bin/torvinale")).machine
-        processor = {"Advanced Micro Devices X86-64": "x86_64", "AArch64": "aarch64"}[machine]
+        processor = MACHINES[Elf(self.unpacked("bin/torvinale")).machine][1]
         self.assertEqual(os.path.basename(self.packages[".tar.gz"]), self.top + ".tar.gz")
         self.assertRegex(self.top, r"^torvinale-[0-9.]+-linux-" + processor + "$")
 
@@ -283,7 +283,6 @@ class PosixPackageTest(unittest.TestCase):
         self.work = jail
         r, expected = self.run_sample(None, argv)
         self.assertEqual((r.returncode, r.stderr, r.stdout), (0, b"", expected))
-        # The error report without dladdr's help still names the module.
         # The error report without dladdr's help still names the module, and the same
         # place in it however the program was loaded.
         reports = set()
