@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/profile_posix.h"
+#include "platform/profile_text.h"
 
 namespace {
 

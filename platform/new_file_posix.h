@@ -1,0 +1,99 @@
+// The file side of our profile functions: folders reached by descriptor,
+// files read whole, and new files that reach their place in one step, so that
+// a run ended at any moment leaves the old file or the whole new one.
+#pragma once
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace torvinale {
+
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept;
+  ~Descriptor();
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A file as its folder's descriptor and its name there.
+struct Place {
+  std::string directory;  // as text, for relative links
+  Descriptor dir;
+  std::string name;
+};
+
+// The folder of path and the name in it. Paths longer than the system's limit
+// are walked a piece at a time.
+bool Locate(std::string_view path, Place& place);
+
+// The file a write replaces: symbolic links are followed so that they stay,
+// but a dangling one is refused rather than replaced by a file.
+bool LocateTarget(const std::string& path, Place& place, bool& exists);
+
+bool StatForReading(const char* path, struct stat& st);
+Descriptor OpenForReading(const char* path);
+
+// Only regular files are read: a FIFO or device must neither block the reader
+// nor stream forever. st describes the file read.
+bool ReadRegularFile(int fd, std::string& text, struct stat& st);
+
+const timespec& ModificationTime(const struct stat& st);
+
+// A file made beside its target and held open until it is put in place, so
+// that it is never reopened through a name that someone else may have swapped.
+class NewFile {
+ public:
+  enum class Kind { kUnnamedWherePossible, kNamed };
+
+  NewFile() = default;
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  // A named file that was never put in place is removed.
+  ~NewFile();
+
+  // A file in the folder of place, for replacing the file described by old
+  // (taking its mode and, where allowed, its owner), or, without old, for a
+  // target that must only ever be created.
+  bool Start(Place place, const struct stat* old, Kind kind);
+  // The whole text, from the start of the file.
+  bool Write(std::string_view text);
+  // Syncs the file and puts it in place. A target that is only created is
+  // never replaced: a file that took its name meanwhile is kept (success).
+  bool Publish();
+
+ private:
+  bool PublishNew();
+  bool OtherFileIsThere() const;
+  bool Replace();
+  bool NameIsStillOurs() const;
+
+  Place place_;
+  Descriptor file_;
+  std::string temp_;     // the file's name, empty while it has none
+  bool create_ = false;  // there was no file: never replace one
+};
+
+// While held, the signals that would end the process wait, and take effect
+// at the release.
+class EndingSignals {
+ public:
+  void Hold();
+  void Release();
+
+ private:
+  bool holding_ = false;
+  sigset_t saved_mask_{};
+};
+
+}  // namespace torvinale
