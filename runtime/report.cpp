@@ -115,6 +115,10 @@ void RunUnderTopLevelHandler(void (*main_line)()) {
   std::exception_ptr error;
   try {
     main_line();
+    // The last part of the screen is checked like every line before it: exit
+    // code 0 means that all of it was handed over.
+    StandardOutputStream().Flush();
+    OutputCheck();
   } catch (...) {
     error = std::current_exception();
   }

@@ -1,9 +1,12 @@
 """The error report on standard error and the exit code, for every way a run can fail."""
 
+import array
+import fcntl
 import os
 import re
 import resource
 import subprocess
+import termios
 import time
 import unittest
 
@@ -13,6 +16,12 @@ FAULT_PROGRAM = os.environ.get("TORVINALE_FAULT", "")
 SANITIZED = bool(os.environ.get("TORVINALE_SANITIZED"))
 MODULE = re.escape("torvinale" + EXE)
 HEADER = rb"Exception (\w+) in module ([^ ]+) at ([0-9A-F]{8})\.\r\n"
+
+
+def pending_bytes(fd):
+    size = array.array("i", [0])
+    fcntl.ioctl(fd, termios.FIONREAD, size)
+    return size[0]
 
 
 class ReportCase(LauncherCase):
@@ -101,6 +110,27 @@ class OutputErrorTest(ReportCase):
         self.assertEqual(rc, 1)  # not a death by signal
         self.assertEqual(report.count(b"Exception "), 1)
         self.assertReport(report, "EInOutError", "I/O error 233." if WINE else "I/O error 32.")
+
+    def test_reader_gone_before_the_last_part_of_the_screen(self):
+        self.write_config(ini(0, 0))
+        expected = screen(0) + CLOSING
+        before_last = len(expected) - len(expected) % 128
+        # Filled but for what comes before the last part: that part can only fail.
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ
+        os.write(write_end, b"x" * (4096 - before_last))
+        with open(self.path("stderr.bin"), "wb") as err:
+            proc = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
+                                    stdout=write_end, stderr=err)
+        os.close(write_end)
+        self.addCleanup(proc.kill)
+        while pending_bytes(read_end) < 4096:
+            self.assertIsNone(proc.poll())
+            time.sleep(0.05)
+        os.close(read_end)
+        self.assertEqual(proc.wait(timeout=60), 1)
+        with open(self.path("stderr.bin"), "rb") as f:
+            self.assertReport(f.read(), "EInOutError", "I/O error 233." if WINE else "I/O error 32.")
 
     def test_full_device(self):
         self.write_config(ini(0, 0))
