@@ -77,7 +77,8 @@ std::int32_t StrToInt(std::string_view text) {
 Settings LoadSettings(const std::string& working_directory, FileSystem& files, Profile& profile) {
   const std::string path = ConfigPath(working_directory);
   if (!files.FileIsPresent(kConfigName)) {
-    TIniFile ini(profile, path);
+    // Never merged into a file that appears meanwhile: that one is read.
+    TIniFile ini(profile, path, TIniFile::Opening::kNew);
     ini.WriteValue(kSection, "Countdown", "5");
     ini.WriteValue(kSection, "Pause", "1500");
     ini.WriteValue(kSection, "Program1", kDefaultEntry);

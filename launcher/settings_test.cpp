@@ -90,6 +90,7 @@ TEST_F(LoadSettingsTest, FirstRunWritesTheDefaultsInOrderAndReadsThemBack) {
   EXPECT_EQ(profile.written_keys, keys);
   EXPECT_EQ(profile.read_keys, keys);
   EXPECT_EQ(files.presence_queries, std::vector<std::string>(2, "config.ini"));
+  EXPECT_EQ(profile.new_files, std::vector<std::string>{ConfigPath(files.directory)});
   EXPECT_EQ(profile.flushes, 2);  // each accessor closed
 
   const std::string path = ConfigPath(files.directory);
@@ -129,7 +130,7 @@ TEST_F(LoadSettingsTest, BadCountdownIsReportedBeforePauseIsReadAndTheFileIsClos
     EXPECT_EQ(e.Message(), "'abc' is not a valid integer value");
   }
   EXPECT_EQ(profile.read_keys, std::vector<std::string>{"Countdown"});
-  EXPECT_EQ(profile.flushes, 1);
+  EXPECT_EQ(profile.discards, 1);  // closed on the error's way
 }
 
 TEST_F(LoadSettingsTest, MissingCountdownInAnExistingFileIsAnEmptyText) {
@@ -147,12 +148,13 @@ TEST_F(LoadSettingsTest, MissingCountdownInAnExistingFileIsAnEmptyText) {
   EXPECT_TRUE(profile.written_keys.empty());
 }
 
-TEST_F(LoadSettingsTest, RefusedWriteOrFlushEndsTheRunAndStillCloses) {
+TEST_F(LoadSettingsTest, RefusedWriteOrFlushEndsTheRunAndPublishesNothing) {
   struct {
     int writes_before_failure;
     bool flush_fails;
     std::size_t written;
-  } cases[] = {{2, false, 2}, {-1, true, 12}};
+    int flushes, discards;  // a refused write drops the series, a refused flush was the closing
+  } cases[] = {{2, false, 2, 0, 1}, {-1, true, 12, 1, 0}};
   for (const auto& c : cases) {
     testing::FakeProfile profile;
     profile.writes_before_failure = c.writes_before_failure;
@@ -164,7 +166,9 @@ TEST_F(LoadSettingsTest, RefusedWriteOrFlushEndsTheRunAndStillCloses) {
       EXPECT_EQ(e.Message(), "Unable to write to " + ConfigPath(files.directory));
     }
     EXPECT_EQ(profile.written_keys.size(), c.written);
-    EXPECT_EQ(profile.flushes, 1);
+    EXPECT_EQ(profile.flushes, c.flushes);
+    EXPECT_EQ(profile.discards, c.discards);
+    EXPECT_TRUE(profile.values.empty());
     EXPECT_TRUE(profile.read_keys.empty());
   }
 }

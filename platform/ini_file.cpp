@@ -1,14 +1,27 @@
 #include "platform/ini_file.h"
 
 #include <algorithm>
+#include <exception>
 #include <vector>
 
 #include "runtime/errors.h"
 
 namespace torvinale {
 
+TIniFile::TIniFile(Profile& profile, std::string path, Opening opening)
+    : TCustomIniFile(std::move(path)),
+      profile_(profile),
+      unwinding_at_open_(std::uncaught_exceptions()) {
+  if (opening == Opening::kNew) profile_.StartNewFile(this->path().c_str());
+}
+
 TIniFile::~TIniFile() {
-  if (!closed_) Flush();
+  if (closed_) return;
+  if (std::uncaught_exceptions() > unwinding_at_open_) {
+    profile_.Discard(path().c_str());
+  } else {
+    Flush();
+  }
 }
 
 std::string TIniFile::ReadValue(const std::string& section, const std::string& key,

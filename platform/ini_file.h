@@ -27,13 +27,16 @@ class TCustomIniFile {
   std::string path_;
 };
 
-// Closing (destruction) flushes, on every path, errors included.
+// Closing (destruction) flushes. While an error unwinds through it, it drops
+// what was not flushed instead: a failed run publishes none of its writes.
 class TIniFile final : public TCustomIniFile {
  public:
   static constexpr std::size_t kReadBufferSize = 2048;
+  // A new file is only ever created: a file that is there by the flush, or
+  // appears until then, is kept and the writes are dropped.
+  enum class Opening { kExisting, kNew };
 
-  TIniFile(Profile& profile, std::string path)
-      : TCustomIniFile(std::move(path)), profile_(profile) {}
+  TIniFile(Profile& profile, std::string path, Opening opening = Opening::kExisting);
   ~TIniFile() override;
 
   std::string ReadValue(const std::string& section, const std::string& key,
@@ -48,6 +51,7 @@ class TIniFile final : public TCustomIniFile {
 
  private:
   Profile& profile_;
+  const int unwinding_at_open_;
   bool closed_ = false;
 };
 

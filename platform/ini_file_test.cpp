@@ -30,6 +30,8 @@ class RecordingProfile final : public Profile {
                                              (value == nullptr ? "(null)" : value));
     return !refuse || section == nullptr;
   }
+  void StartNewFile(const char* path) override { calls.push_back(std::string("new ") + path); }
+  void Discard(const char* path) override { calls.push_back(std::string("discard ") + path); }
 };
 
 TEST(IniFileTest, ReadReturnsExactlyTheReportedCharactersFromA2048Buffer) {
@@ -50,17 +52,29 @@ TEST(IniFileTest, EmptyValueIsWrittenAsAnEmptyTextAndClosingFlushes) {
   EXPECT_EQ(profile.calls, (std::vector<std::string>{"write S/K=", "flush dir/cfg"}));
 }
 
-TEST(IniFileTest, RefusedWriteNamesThePathAsGivenAndTheFileIsStillFlushed) {
+TEST(IniFileTest, RefusedWriteNamesThePathAsGivenAndDropsTheSeries) {
   RecordingProfile profile;
   profile.refuse = true;
   try {
-    TIniFile ini(profile, "..\\odd path\\config.ini");
+    TIniFile ini(profile, "..\\odd path\\config.ini", TIniFile::Opening::kNew);
     ini.WriteValue("S", "K", "v");
     FAIL() << "no error";
   } catch (const EIniFileException& e) {
     EXPECT_EQ(e.Message(), "Unable to write to ..\\odd path\\config.ini");
   }
-  EXPECT_EQ(profile.calls.back(), "flush ..\\odd path\\config.ini");
+  EXPECT_EQ(profile.calls, (std::vector<std::string>{"new ..\\odd path\\config.ini", "write S/K=v",
+                                                     "discard ..\\odd path\\config.ini"}));
+}
+
+TEST(IniFileTest, AnyErrorUnwindingThroughDropsTheSeries) {
+  RecordingProfile profile;
+  try {
+    TIniFile ini(profile, "cfg");
+    ini.WriteValue("S", "K", "v");
+    throw EOutOfMemory("Out of memory");
+  } catch (const EOutOfMemory&) {
+  }
+  EXPECT_EQ(profile.calls, (std::vector<std::string>{"write S/K=v", "discard cfg"}));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -134,7 +135,43 @@ bool IsUnsupported(int error) {
 
 }  // namespace
 
-bool Locate(std::string_view path, Place& place) {
+const int WorkingFolder::kCurrent = AT_FDCWD;
+
+const std::string& WorkingFolder::Take() {
+  if (taken_) return text_;
+  taken_ = true;
+  held_ = Descriptor(open(".", kDirectoryFlags));
+  std::vector<char> buffer(4096);
+  while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+    // A vanished folder: "." names it still, never the root.
+    if (errno != ERANGE) {
+      text_ = ".";
+      return text_;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+  text_ = buffer.data();
+  return text_;
+}
+
+bool WorkingFolder::Holds(std::string_view path, std::string& name) const {
+  if (!taken_ || path.size() <= text_.size() + 1 || !path.starts_with(text_) ||
+      path[text_.size()] != '/') {
+    return false;
+  }
+  path.remove_prefix(text_.size() + 1);
+  if (path.find('/') != std::string_view::npos) return false;
+  name = path;
+  return true;
+}
+
+bool Locate(std::string_view path, Place& place, const WorkingFolder* working) {
+  if (working != nullptr && working->Holds(path, place.name)) {
+    place.directory = path.substr(0, path.size() - place.name.size() - 1);
+    place.owned = Descriptor();
+    place.dir = working->descriptor();
+    return true;
+  }
   std::size_t slash = path.rfind('/');
   if (slash == std::string_view::npos) {
     place.directory = ".";
@@ -147,23 +184,25 @@ bool Locate(std::string_view path, Place& place) {
     errno = EISDIR;
     return false;
   }
-  place.dir = OpenDirectory(place.directory);
-  return static_cast<bool>(place.dir);
+  place.owned = OpenDirectory(place.directory);
+  place.dir = place.owned.get();
+  return static_cast<bool>(place.owned);
 }
 
-bool LocateTarget(const std::string& path, Place& place, bool& exists) {
+bool LocateTarget(const std::string& path, Place& place, bool& exists,
+                  const WorkingFolder* working) {
   std::string current = path;
   for (int links = 0;; ++links) {
-    if (!Locate(current, place)) return false;
+    if (!Locate(current, place, working)) return false;
     struct stat st;
-    if (fstatat(place.dir.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       exists = false;
       return errno == ENOENT && links == 0;
     }
     exists = true;
     if (!S_ISLNK(st.st_mode)) return true;
     if (links == kMaxLinks) return false;
-    std::string target = ReadLinkAt(place.dir.get(), place.name);
+    std::string target = ReadLinkAt(place.dir, place.name);
     if (target.empty()) return false;
     current = target[0] == '/' ? target : place.directory + "/" + target;
   }
@@ -177,18 +216,28 @@ const timespec& ModificationTime(const struct stat& st) {
 #endif
 }
 
-bool StatForReading(const char* path, struct stat& st) {
-  if (std::strlen(path) < kPathLimit) return stat(path, &st) == 0;
-  Place place;
-  return Locate(path, place) && fstatat(place.dir.get(), place.name.c_str(), &st, 0) == 0;
+// A short path outside the held folder is used as it is: one call fewer.
+namespace {
+
+bool UseAsItIs(const char* path, const WorkingFolder* working) {
+  std::string name;
+  return std::strlen(path) < kPathLimit && (working == nullptr || !working->Holds(path, name));
 }
 
-Descriptor OpenForReading(const char* path) {
-  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-  if (std::strlen(path) < kPathLimit) return Descriptor(open(path, kFlags));
+}  // namespace
+
+bool StatForReading(const char* path, struct stat& st, const WorkingFolder* working) {
+  if (UseAsItIs(path, working)) return stat(path, &st) == 0;
   Place place;
-  if (!Locate(path, place)) return Descriptor();
-  return Descriptor(openat(place.dir.get(), place.name.c_str(), kFlags));
+  return Locate(path, place, working) && fstatat(place.dir, place.name.c_str(), &st, 0) == 0;
+}
+
+Descriptor OpenForReading(const char* path, const WorkingFolder* working) {
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  if (UseAsItIs(path, working)) return Descriptor(open(path, kFlags));
+  Place place;
+  if (!Locate(path, place, working)) return Descriptor();
+  return Descriptor(openat(place.dir, place.name.c_str(), kFlags));
 }
 
 bool ReadRegularFile(int fd, std::string& text, struct stat& st) {
@@ -210,18 +259,23 @@ bool ReadRegularFile(int fd, std::string& text, struct stat& st) {
 bool NewFile::Start(Place place, const struct stat* old, Kind kind) {
   place_ = std::move(place);
   create_ = old == nullptr;
+  return Open(create_ ? kind : Kind::kNamed, old);
+}
+
+bool NewFile::Open(Kind kind, const struct stat* old) {
 #if defined(__linux__) && defined(O_TMPFILE)
-  if (create_ && kind == Kind::kUnnamedWherePossible && CanNameUnnamedFiles()) {
+  if (kind == Kind::kUnnamedWherePossible && CanNameUnnamedFiles()) {
     // Nothing to leave behind, whatever ends the process.
-    file_ = Descriptor(openat(place_.dir.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-    if (file_) return true;
+    file_ = Descriptor(openat(place_.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    // Kernels and file systems without unnamed files say so in several ways.
+    if (file_ || !(IsUnsupported(errno) || errno == EISDIR)) return static_cast<bool>(file_);
   }
 #else
   (void)kind;
 #endif
   for (unsigned attempt = 0; !file_ && attempt < kTempAttempts; ++attempt) {
     std::string name = TempName(place_.name, attempt);
-    file_ = Descriptor(openat(place_.dir.get(), name.c_str(),
+    file_ = Descriptor(openat(place_.dir, name.c_str(),
                               O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666));
     if (file_) {
       temp_ = std::move(name);
@@ -258,13 +312,14 @@ bool NewFile::Write(std::string_view text) {
 // Names the new file as the target only where none exists by then; one that
 // appeared meanwhile is kept and the new text dropped.
 bool NewFile::PublishNew() {
-  const int dir = place_.dir.get();
+  const int dir = place_.dir;
   if (temp_.empty()) {
     std::string self = "/proc/self/fd/" + std::to_string(file_.get());
     if (linkat(AT_FDCWD, self.c_str(), dir, place_.name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       return true;
     }
-    return errno == EEXIST && OtherFileIsThere();
+    if (errno == EEXIST) return OtherFileIsThere();
+    return IsUnsupported(errno) && PublishNamedInstead();
   }
   if (RenameNoReplace(dir, temp_.c_str(), place_.name.c_str()) == 0) {
     temp_.clear();
@@ -284,14 +339,36 @@ bool NewFile::PublishNew() {
   return true;
 }
 
+// Some file systems and security modules refuse to link an unnamed file into
+// place: its text goes into a named file, which has other ways there.
+bool NewFile::PublishNamedInstead() {
+  Descriptor unnamed = std::move(file_);
+  if (!Open(Kind::kNamed, nullptr)) return false;
+  char chunk[65536];
+  for (off_t offset = 0;;) {
+    ssize_t n = pread(unnamed.get(), chunk, sizeof chunk, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = pwrite(file_.get(), chunk + done, static_cast<std::size_t>(n - done), offset);
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return false;
+      done += w;
+      offset += w;
+    }
+  }
+  return SyncFile(file_.get()) && PublishNew();
+}
+
 // What took the name meanwhile is read instead, if it is a file at all.
 bool NewFile::OtherFileIsThere() const {
   struct stat st;
-  return fstatat(place_.dir.get(), place_.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
+  return fstatat(place_.dir, place_.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
 }
 
 bool NewFile::Replace() {
-  if (renameat(place_.dir.get(), temp_.c_str(), place_.dir.get(), place_.name.c_str()) != 0) {
+  if (renameat(place_.dir, temp_.c_str(), place_.dir, place_.name.c_str()) != 0) {
     return false;
   }
   temp_.clear();
@@ -301,28 +378,27 @@ bool NewFile::Replace() {
 // The name may have been replaced since by whoever can write to the folder.
 bool NewFile::NameIsStillOurs() const {
   struct stat named, ours;
-  return temp_.empty() ||
-         (fstatat(place_.dir.get(), temp_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-          fstat(file_.get(), &ours) == 0 && named.st_dev == ours.st_dev &&
-          named.st_ino == ours.st_ino);
+  return temp_.empty() || (fstatat(place_.dir, temp_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           fstat(file_.get(), &ours) == 0 && named.st_dev == ours.st_dev &&
+                           named.st_ino == ours.st_ino);
 }
 
 bool NewFile::Publish() {
   if (!SyncFile(file_.get()) || !NameIsStillOurs()) return false;
   if (!(create_ ? PublishNew() : Replace())) return false;
-  SyncDirectory(place_.dir.get());
+  SyncDirectory(place_.dir);
   return true;
 }
 
 NewFile::~NewFile() {
-  if (!temp_.empty()) unlinkat(place_.dir.get(), temp_.c_str(), 0);
+  if (!temp_.empty()) unlinkat(place_.dir, temp_.c_str(), 0);
 }
 
 void EndingSignals::Hold() {
   if (holding_) return;
   sigset_t ending;
-  sigemptyset(&ending);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
+  sigfillset(&ending);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&ending, sig);
   holding_ = pthread_sigmask(SIG_BLOCK, &ending, &saved_mask_) == 0;
 }
 

@@ -26,23 +26,49 @@ class Descriptor {
   int fd_ = -1;
 };
 
+// The process's working folder, held by a descriptor from the moment it is
+// taken: a file named in it by the folder's text keeps meaning that folder,
+// whatever the text comes to lead to (a mount over a folder above it) and
+// whether or not the folders above it may be searched.
+class WorkingFolder {
+ public:
+  // The folder's text as the system gives it, or "." when it gives none;
+  // taken at the first call, the same at every later one.
+  const std::string& Take();
+  // The held folder, or AT_FDCWD (names relative to the working folder) when
+  // it could not be held or was never taken.
+  int descriptor() const { return held_ ? held_.get() : kCurrent; }
+  // The name in path when path is a file directly in the folder, named by
+  // the folder's text as Take gave it.
+  bool Holds(std::string_view path, std::string& name) const;
+
+ private:
+  static const int kCurrent;
+  bool taken_ = false;
+  std::string text_;
+  Descriptor held_;
+};
+
 // A file as its folder's descriptor and its name there.
 struct Place {
   std::string directory;  // as text, for relative links
-  Descriptor dir;
+  Descriptor owned;       // the folder, when opened for this place alone
+  int dir = -1;
   std::string name;
 };
 
-// The folder of path and the name in it. Paths longer than the system's limit
-// are walked a piece at a time.
-bool Locate(std::string_view path, Place& place);
+// The folder of path and the name in it: the held working folder where path
+// names a file in it, otherwise the folder the path leads to now. Paths
+// longer than the system's limit are walked a piece at a time.
+bool Locate(std::string_view path, Place& place, const WorkingFolder* working);
 
 // The file a write replaces: symbolic links are followed so that they stay,
 // but a dangling one is refused rather than replaced by a file.
-bool LocateTarget(const std::string& path, Place& place, bool& exists);
+bool LocateTarget(const std::string& path, Place& place, bool& exists,
+                  const WorkingFolder* working);
 
-bool StatForReading(const char* path, struct stat& st);
-Descriptor OpenForReading(const char* path);
+bool StatForReading(const char* path, struct stat& st, const WorkingFolder* working);
+Descriptor OpenForReading(const char* path, const WorkingFolder* working);
 
 // Only regular files are read: a FIFO or device must neither block the reader
 // nor stream forever. st describes the file read.
@@ -73,7 +99,9 @@ class NewFile {
   bool Publish();
 
  private:
+  bool Open(Kind kind, const struct stat* old);
   bool PublishNew();
+  bool PublishNamedInstead();
   bool OtherFileIsThere() const;
   bool Replace();
   bool NameIsStillOurs() const;
@@ -84,8 +112,8 @@ class NewFile {
   bool create_ = false;  // there was no file: never replace one
 };
 
-// While held, the signals that would end the process wait, and take effect
-// at the release.
+// While held, every signal that would end the process waits, and takes
+// effect at the release. Faults of our own (SIGSEGV and the like) cannot wait.
 class EndingSignals {
  public:
   void Hold();

@@ -66,16 +66,48 @@ std::size_t PosixProfile::GetString(const char* section, const char* key, const 
 
 const PosixProfile::ReadCache* PosixProfile::Read(const char* path) {
   struct stat st;
-  if (cache_ && cache_->path == path && StatForReading(path, st) && cache_->StillHolds(st)) {
+  if (cache_ && cache_->path == path && StatForReading(path, st, working_) &&
+      cache_->StillHolds(st)) {
     return cache_.get();
   }
   cache_.reset();
-  Descriptor fd = OpenForReading(path);
+  Descriptor fd = OpenForReading(path, working_);
   auto file = std::make_unique<ReadCache>();
   if (!fd || !ReadRegularFile(fd.get(), file->text, file->identity)) return nullptr;
   file->path = path;
   cache_ = std::move(file);
   return cache_.get();
+}
+
+// A series that changes a file starts from its text; one that makes a new
+// file starts empty, whatever is there now.
+std::unique_ptr<PosixProfile::Series> PosixProfile::Begin(const char* path, const char* section,
+                                                          const char* key, const char* value,
+                                                          bool& unchanged) {
+  auto series = std::make_unique<Series>();
+  Place place;
+  const bool create = creating_.contains(path);
+  bool exists = false;
+  if (!(create ? Locate(path, place, working_) : LocateTarget(path, place, exists, working_))) {
+    return nullptr;
+  }
+  struct stat old;
+  if (exists) {
+    // Opening for writing also refuses read-only files and directories, as
+    // Windows does.
+    Descriptor fd(openat(place.dir, place.name.c_str(),
+                         O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+    if (!fd || !ReadRegularFile(fd.get(), series->text, old)) return nullptr;
+    if (IsUtf16ProfileText(series->text)) return nullptr;
+    unchanged = UpdateProfileText(series->text, section, key, value) == series->text;
+    if (unchanged) return nullptr;
+  }
+  signals_.Hold();
+  if (!series->file.Start(std::move(place), exists ? &old : nullptr, new_files_)) {
+    series.reset();  // its temporary name goes while signals are still held
+    if (pending_.empty()) signals_.Release();
+  }
+  return series;
 }
 
 bool PosixProfile::WriteString(const char* section, const char* key, const char* value,
@@ -91,28 +123,9 @@ bool PosixProfile::WriteString(const char* section, const char* key, const char*
 
   auto it = pending_.find(path);
   if (it == pending_.end()) {
-    auto series = std::make_unique<Series>();
-    Place place;
-    bool exists = false;
-    if (!LocateTarget(path, place, exists)) return false;
-    struct stat old;
-    if (exists) {
-      // Opening for writing also refuses read-only files and directories, as
-      // Windows does.
-      Descriptor fd(openat(place.dir.get(), place.name.c_str(),
-                           O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
-      if (!fd || !ReadRegularFile(fd.get(), series->text, old)) return false;
-    }
-    if (IsUtf16ProfileText(series->text)) return false;
-    if (exists && UpdateProfileText(series->text, section, key, value) == series->text) {
-      return true;  // nothing to change
-    }
-    signals_.Hold();
-    if (!series->file.Start(std::move(place), exists ? &old : nullptr, new_files_)) {
-      series.reset();  // its temporary name goes while signals are still held
-      if (pending_.empty()) signals_.Release();
-      return false;
-    }
+    bool unchanged = false;
+    std::unique_ptr<Series> series = Begin(path, section, key, value, unchanged);
+    if (!series) return unchanged;  // nothing to change, or a failure
     it = pending_.emplace(path, std::move(series)).first;
   }
 
@@ -126,7 +139,19 @@ bool PosixProfile::WriteString(const char* section, const char* key, const char*
   return true;
 }
 
+void PosixProfile::StartNewFile(const char* path) {
+  if (path != nullptr) creating_.emplace(path);
+}
+
+void PosixProfile::Discard(const char* path) {
+  if (path == nullptr) return;
+  auto it = pending_.find(path);
+  if (it != pending_.end()) End(it);
+  creating_.erase(std::string(path));
+}
+
 bool PosixProfile::Commit(const std::string& path) {
+  creating_.erase(path);
   auto it = pending_.find(path);
   if (it == pending_.end()) return true;
   cache_.reset();
@@ -143,10 +168,13 @@ void PosixProfile::End(SeriesMap::iterator it) {
   if (pending_.empty()) signals_.Release();
 }
 
-PosixProfile::PosixProfile(NewFiles new_files) : new_files_(new_files) {}
+PosixProfile::PosixProfile(const WorkingFolder* working, NewFiles new_files)
+    : working_(working), new_files_(new_files) {}
 
+// Series never flushed are dropped, as a discard drops them.
 PosixProfile::~PosixProfile() {
-  while (!pending_.empty()) Commit(pending_.begin()->first);
+  pending_.clear();
+  signals_.Release();
 }
 
 }  // namespace torvinale

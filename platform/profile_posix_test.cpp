@@ -1,6 +1,7 @@
 #include "platform/profile_posix.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -184,9 +186,16 @@ TEST_F(ProfileFile, ReplacementKeepsModeAndSymbolicLinks) {
 TEST_F(ProfileFile, NewFileNeverReplacesWhatAppearedMeanwhile) {
   for (auto mode :
        {PosixProfile::NewFiles::kUnnamedWherePossible, PosixProfile::NewFiles::kNamed}) {
-    PosixProfile profile(mode);
+    PosixProfile profile(nullptr, mode);
     ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
     Put(path_, "[Torvinale]\nCountdown=1\n");  // another run was quicker
+    EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
+    EXPECT_EQ(Contents(path_), "[Torvinale]\nCountdown=1\n");
+    EXPECT_EQ(Entries(), 1u);
+
+    // Asked for as new, it is never merged into a file that is there already.
+    profile.StartNewFile(path_.c_str());
+    ASSERT_TRUE(profile.WriteString("Torvinale", "Pause", "1500", path_.c_str()));
     EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
     EXPECT_EQ(Contents(path_), "[Torvinale]\nCountdown=1\n");
     EXPECT_EQ(Entries(), 1u);
@@ -200,8 +209,53 @@ TEST_F(ProfileFile, NewFileNeverReplacesWhatAppearedMeanwhile) {
   }
 }
 
+TEST_F(ProfileFile, DiscardedOrNeverFlushedSeriesLeaveTheFileAsItWas) {
+  const std::string old = "[Torvinale]\nCountdown=5\n";
+  Put(path_, old);
+  ASSERT_TRUE(Write("Countdown", "7") && Write("Pause", "1"));
+  profile_.Discard(path_.c_str());
+  EXPECT_EQ(Contents(path_), old);
+  EXPECT_EQ(Read("Countdown"), "5");
+
+  std::filesystem::remove(path_);
+  for (bool flushed_never : {false, true}) {
+    PosixProfile profile(nullptr, PosixProfile::NewFiles::kNamed);
+    profile.StartNewFile(path_.c_str());
+    ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
+    if (!flushed_never) profile.Discard(path_.c_str());
+  }
+  EXPECT_EQ(Entries(), 0u);
+}
+
+TEST_F(ProfileFile, WorkingFolderIsHeldNotFoundAgainByItsPath) {
+  // Its path comes to lead elsewhere, as a mount over a folder above it does.
+  const std::string work = dir_ + "/work", moved = dir_ + "/moved";
+  std::filesystem::create_directory(work);
+  WorkingFolder folder;
+  const int back = open(".", O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(chdir(work.c_str()), 0);
+  const std::string text = folder.Take();
+  ASSERT_EQ(fchdir(back), 0);
+  close(back);
+  std::filesystem::rename(work, moved);
+  std::filesystem::create_directory(work);
+  Put(work + "/config.ini", "[Torvinale]\nCountdown=1\n");
+
+  PosixProfile profile(&folder);
+  const std::string path = text + "/config.ini";
+  char value[8];
+  EXPECT_EQ(profile.GetString("Torvinale", "Countdown", "", value, sizeof value, path.c_str()), 0u);
+  profile.StartNewFile(path.c_str());
+  ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path.c_str()));
+  EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path.c_str()));
+  EXPECT_EQ(Contents(moved + "/config.ini"), "[Torvinale]\r\nCountdown=5\r\n");
+  EXPECT_EQ(Contents(work + "/config.ini"), "[Torvinale]\nCountdown=1\n");
+  EXPECT_EQ(profile.GetString("Torvinale", "Countdown", "", value, sizeof value, path.c_str()), 1u);
+  EXPECT_STREQ(value, "5");
+}
+
 TEST_F(ProfileFile, NamedNewFileIsNeverReopenedThroughALinkPutInItsPlace) {
-  PosixProfile profile(PosixProfile::NewFiles::kNamed);
+  PosixProfile profile(nullptr, PosixProfile::NewFiles::kNamed);
   const std::string victim = dir_ + "/victim";
   Put(victim, "outside\n");
   ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
@@ -218,23 +272,24 @@ TEST_F(ProfileFile, NamedNewFileIsNeverReopenedThroughALinkPutInItsPlace) {
   EXPECT_EQ(Entries(), 1u);
 }
 
-volatile sig_atomic_t terminations = 0;
+volatile sig_atomic_t caught = 0;
 
 TEST_F(ProfileFile, EndingSignalsWaitUntilTheSeriesIsInTheFile) {
+  const int signals[] = {SIGTERM, SIGINT, SIGUSR1, SIGALRM, SIGXCPU, SIGXFSZ};
   struct sigaction count {
-  }, saved{};
-  count.sa_handler = [](int) { terminations = terminations + 1; };
-  sigaction(SIGTERM, &count, &saved);
-  PosixProfile profile(PosixProfile::NewFiles::kNamed);
-  terminations = 0;
+  }, saved[std::size(signals)];
+  count.sa_handler = [](int) { caught = caught + 1; };
+  for (std::size_t i = 0; i < std::size(signals); ++i) sigaction(signals[i], &count, &saved[i]);
+  PosixProfile profile(nullptr, PosixProfile::NewFiles::kNamed);
+  caught = 0;
   ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
-  raise(SIGTERM);
+  for (int sig : signals) raise(sig);
   ASSERT_TRUE(profile.WriteString("Torvinale", "Pause", "1500", path_.c_str()));
-  EXPECT_EQ(terminations, 0);
+  EXPECT_EQ(caught, 0);
   EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
-  EXPECT_EQ(terminations, 1);
+  EXPECT_EQ(caught, static_cast<int>(std::size(signals)));
   EXPECT_EQ(Contents(path_), "[Torvinale]\r\nCountdown=5\r\nPause=1500\r\n");
-  sigaction(SIGTERM, &saved, nullptr);
+  for (std::size_t i = 0; i < std::size(signals); ++i) sigaction(signals[i], &saved[i], nullptr);
 }
 
 }  // namespace

@@ -34,6 +34,13 @@ class Profile {
   // False when the platform refused the write.
   virtual bool WriteString(const char* section, const char* key, const char* value,
                            const char* path) = 0;
+  // The writes to path from here to its flush make a new file: the flush puts
+  // it in place only where there is no file by then, and keeps one that is
+  // there (which is then read instead: the flush succeeds). Nothing fails here.
+  virtual void StartNewFile(const char* path) = 0;
+  // Drops what was written to path since its last flush, where writes collect
+  // until the flush: none of it reaches the file.
+  virtual void Discard(const char* path) = 0;
 };
 
 // The shell's "open": never waits for what it starts.

@@ -51,22 +51,21 @@ int WriteAll(int fd, const char* data, std::size_t size) {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  std::string QueryWorkingDirectory() override {
-    std::vector<char> buffer(4096);
-    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
-      // A vanished directory: "." keeps the config file where the presence
-      // test looks, never in the root.
-      if (errno != ERANGE) return ".";
-      buffer.resize(buffer.size() * 2);
-    }
-    return std::string(buffer.data());
-  }
+  explicit PosixFileSystem(WorkingFolder& working) : working_(working) {}
 
+  std::string QueryWorkingDirectory() override { return working_.Take(); }
+
+  // In the held folder, the one where the profile functions write.
   bool FileIsPresent(const std::string& name) override {
     struct stat st;
-    if (stat(name.c_str(), &st) != 0) return errno != ENOENT && errno != ENOTDIR;
+    if (fstatat(working_.descriptor(), name.c_str(), &st, 0) != 0) {
+      return errno != ENOENT && errno != ENOTDIR;
+    }
     return !S_ISDIR(st.st_mode);
   }
+
+ private:
+  WorkingFolder& working_;
 };
 
 class PosixClock final : public Clock {
@@ -120,8 +119,10 @@ class TerminalConsole final : public Console {
 }  // namespace
 
 void PrepareProcess() {
-  // A write into a closed pipe must become an I/O error, not a silent death.
+  // A write into a closed pipe, or beyond the file size limit, must become an
+  // I/O error, not a silent death. Programs we start get the defaults back.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   // Keep descriptors 0 to 2 taken, so that no file we open lands on them and
   // receives the screen; a closed standard output still counts as closed.
   for (int fd = 0; fd <= 2; ++fd) {
@@ -135,13 +136,22 @@ void PrepareProcess() {
   }
 }
 
+namespace {
+
+WorkingFolder& Working() {
+  static WorkingFolder folder;
+  return folder;
+}
+
+}  // namespace
+
 FileSystem& RealFileSystem() {
-  static PosixFileSystem files;
+  static PosixFileSystem files(Working());
   return files;
 }
 
 Profile& RealProfile() {
-  static PosixProfile profile;
+  static PosixProfile profile(&Working());
   return profile;
 }
 

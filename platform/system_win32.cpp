@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "platform/system.h"
@@ -41,21 +43,78 @@ class Win32FileSystem final : public FileSystem {
   }
 };
 
+// A new file is written through the same profile calls into a file of its
+// own beside the target, then moved into place without replacing anything:
+// an ended run leaves none or all of it, and a file that appeared meanwhile
+// is kept.
 class Win32Profile final : public Profile {
  public:
   std::size_t GetString(const char* section, const char* key, const char* default_value,
                         char* buffer, std::size_t size, const char* path) override {
     return GetPrivateProfileStringA(section, key, default_value, buffer, static_cast<DWORD>(size),
-                                    path);
+                                    Target(path));
   }
 
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* path) override {
-    BOOL written = WritePrivateProfileStringA(section, key, value, path);
+    const bool flush = section == nullptr && key == nullptr && value == nullptr;
+    auto it = path == nullptr ? new_files_.end() : new_files_.find(path);
+    if (it != new_files_.end() && it->second.empty() && !flush && !MakeTemporary(it)) return false;
+    BOOL written = WritePrivateProfileStringA(section, key, value, Target(path));
     // Every value is written through at once; the flush only empties a cache,
     // and its answer means nothing (Wine always gives 0).
-    return written != 0 || (section == nullptr && key == nullptr && value == nullptr);
+    if (flush) return it == new_files_.end() || Publish(it);
+    return written != 0;
   }
+
+  void StartNewFile(const char* path) override { new_files_.emplace(path, std::string()); }
+
+  void Discard(const char* path) override {
+    auto it = new_files_.find(path);
+    if (it == new_files_.end()) return;
+    if (!it->second.empty()) DeleteFileA(it->second.c_str());
+    new_files_.erase(it);
+  }
+
+ private:
+  using NewFiles = std::map<std::string, std::string>;  // target, its file until the flush
+
+  const char* Target(const char* path) const {
+    auto it = path == nullptr ? new_files_.end() : new_files_.find(path);
+    return it == new_files_.end() || it->second.empty() ? path : it->second.c_str();
+  }
+
+  // Made empty and exclusively, so that nothing of someone else's is written to.
+  bool MakeTemporary(NewFiles::iterator it) {
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+      char suffix[32];
+      std::snprintf(suffix, sizeof suffix, ".%lx.%u.tmp", GetCurrentProcessId(), attempt);
+      std::string name = it->first + suffix;
+      HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        it->second = std::move(name);
+        return true;
+      }
+      if (GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    return false;
+  }
+
+  bool Publish(NewFiles::iterator it) {
+    const std::string target = it->first, temporary = it->second;
+    new_files_.erase(it);
+    if (temporary.empty()) return true;  // nothing was written
+    if (MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    DWORD error = GetLastError();
+    DeleteFileA(temporary.c_str());
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+    DWORD attributes = GetFileAttributesA(target.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+
+  NewFiles new_files_;
 };
 
 class Win32Shell final : public Shell {

@@ -33,17 +33,21 @@ class FakeFileSystem final : public FileSystem {
   }
 };
 
-// Profile functions over a map: one file per path, keys in write order.
+// Profile functions over a map: one file per path. Writes collect until the
+// flush, which puts them in the file; a discard drops them.
 class FakeProfile final : public Profile {
  public:
   using Key = std::tuple<std::string, std::string, std::string>;  // path, section, key
-  std::map<Key, std::string> values;
+  std::map<Key, std::string> values;                              // in the files
+  std::map<Key, std::string> pending;
   std::vector<std::string> written_keys;
   std::vector<std::string> read_keys;
+  std::vector<std::string> new_files;  // paths announced as new
   int flushes = 0;
+  int discards = 0;
   int writes_before_failure = -1;  // -1: never fail
   bool flush_fails = false;        // what was written never reaches a file
-  // Marks the file of a path as present in files when first written.
+  // Marks the file of a path as present in files when first flushed.
   FakeFileSystem* files = nullptr;
 
   std::size_t GetString(const char* section, const char* key, const char* default_value,
@@ -61,14 +65,23 @@ class FakeProfile final : public Profile {
                    const char* path) override {
     if (section == nullptr && key == nullptr && value == nullptr) {
       ++flushes;
-      return !flush_fails;
+      if (flush_fails) return false;
+      if (!pending.empty() && files != nullptr) files->present.insert("config.ini");
+      values.merge(pending);
+      pending.clear();
+      return true;
     }
     if (writes_before_failure == 0) return false;
     if (writes_before_failure > 0) --writes_before_failure;
-    values[{path, section, key}] = value;
+    pending[{path, section, key}] = value;
     written_keys.push_back(key);
-    if (files != nullptr) files->present.insert("config.ini");
     return true;
+  }
+
+  void StartNewFile(const char* path) override { new_files.push_back(path); }
+  void Discard(const char*) override {
+    ++discards;
+    pending.clear();
   }
 };
 
