@@ -10,17 +10,19 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import tty
 import unittest
 
 from harness import (CLOSING, MARKER, WINE, LauncherCase, command, confirmation, host_path, ini,
                      screen)
-from test_e2e import DEFAULT_FILE
+from test_e2e import DEFAULT_ENTRY, DEFAULT_FILE
 
 IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 REPORT = re.compile(rb"Exception (\w+) in module \S+ at [0-9A-F]{8}\.\r\n(.*)\r\n\r\n", re.S)
 STRACE = shutil.which("strace")
+SHIM = os.environ.get("TORVINALE_SHIM", "")
 
 
 def as_nobody():
@@ -130,49 +132,131 @@ class InjectedFaultTest(LauncherCase):
 
     USER = ini(0, 0, ["ab"])
 
-    def test_system_call_faults(self):
+    def test_faults_and_hostile_set_ups(self):
+        """Each row once broke the promise: a run under strace, every sleep skipped."""
         if not STRACE:
             self.skipTest("strace is not installed")
-        user_run = (0, screen(0, ["ab"]) + CLOSING, None)
+        user_screen = screen(0, ["ab"]) + CLOSING
+        last = len(user_screen) % 128  # the piece handed over at the end
+        user_run = (0, user_screen, None)
+        first_run = (0, b"".join(screen(n, [DEFAULT_ENTRY]) for n in range(5, -1, -1)) +
+                     confirmation(1, False) + CLOSING, None)
+        refused = (1, b"", "EIniFileException")
         publish = "rename,renameat,renameat2,link,linkat"
-        # name, config.ini before, strace arguments, (exit code, screen, report), config.ini after
-        cases = [
+        at_third_write = "inject=pwrite64:signal=%s:when=3"
+        # name, config.ini before, how (see run_row), (exit code, screen, report), config.ini after
+        rows = [
+            ("a folder above the working folder mounted over", None,
+             dict(needs="root", folder="a/work", mount=("other", "a")), first_run, DEFAULT_FILE),
+            ("config.ini appears just after the presence test", None,
+             dict(needs="shim", env={"TORVINALE_SHIM_APPEAR": self.path("user.ini")}), user_run,
+             self.USER),
+            ("a folder above that may not be searched", self.USER,
+             dict(needs="root", folder="locked/work", nobody=True), user_run, self.USER),
+            ("first run there", None,
+             dict(needs="root", folder="locked/work", nobody=True), first_run, DEFAULT_FILE),
+            ("the last part of the screen beyond the file size limit", self.USER,
+             dict(fsize=len(user_screen) - last + 1),
+             (1, user_screen[:len(user_screen) - last + 1], "EInOutError"), self.USER),
+            ("the last write of the screen fails", self.USER,
+             dict(trace=["-e", "inject=write:error=EIO:when=%d" % -(-len(user_screen) // 128)]),
+             (1, user_screen[:len(user_screen) - last], "EInOutError"), self.USER),
+            ("no /proc: a file size limit of 0", None, dict(needs="root", no_proc=True, fsize=0),
+             refused, None),
+            ("memory runs out in the middle of the default writes", None,
+             dict(needs="shim", env={"TORVINALE_SHIM_NO_MEMORY_AFTER_PWRITE": "3"}),
+             (1, b"", "EOutOfMemory"), None),
             ("presence test fails", self.USER,
-             ["-P", "config.ini", "-e", "inject=newfstatat,stat:error=EIO:when=1"],
+             dict(trace=["-P", "config.ini", "-e", "inject=newfstatat,stat:error=EIO:when=1"]),
              user_run, self.USER),
             ("the new file cannot be put in place", None,
-             ["-e", "inject=%s:error=EIO" % publish],
-             (1, b"", b"EIniFileException"), None),
+             dict(trace=["-e", "inject=%s:error=EIO" % publish]), refused, None),
         ]
+        for error in ("EOPNOTSUPP", "EPERM"):
+            rows.append(("the unnamed file cannot be linked: " + error, None,
+                         dict(trace=["-e", "inject=linkat:error=" + error]), first_run,
+                         DEFAULT_FILE))
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
-            cases.append(("%s during the default writes" % sig.name, None,
-                          ["-e", "inject=pwrite64,fsync:signal=%s:when=3" % sig.name],
-                          (-sig, b"", None), DEFAULT_FILE))
-        for name, before, trace, (rc, out, report), after in cases:
+            rows.append(("%s during the default writes" % sig.name, None,
+                         dict(trace=["-e", at_third_write % sig.name]), (-sig, b"", None),
+                         DEFAULT_FILE))
+        for sig in (signal.SIGUSR1, signal.SIGALRM, signal.SIGXCPU):
+            rows.append(("no /proc: %s during the default writes" % sig.name, None,
+                         dict(needs="root", no_proc=True, trace=["-e", at_third_write % sig.name]),
+                         (-sig, b"", None), DEFAULT_FILE))
+        with open(self.path("user.ini"), "wb") as f:
+            f.write(self.USER)
+        for name, before, how, expected, after in rows:
             with self.subTest(name):
-                for entry in os.listdir(self.dir):
-                    os.unlink(self.path(entry))
-                if before is not None:
-                    self.write_config(before)
-                r = self.run_launcher(preexec=no_core_dump,
-                                      cmd=[STRACE, "-f", "-qq", "-o", "/dev/null"] + trace +
-                                      command())
-                # What strace, and qemu-user for the signal it passes on, say themselves.
-                err = re.sub(rb"(?m)^(\S*strace|qemu): .*\n", b"", r.err)
-                self.assertEqual((r.rc, r.out), (rc, out), err)
-                if report:
-                    m = REPORT.fullmatch(err)
-                    self.assertIsNotNone(m, err)
-                    self.assertEqual(m.group(1), report)
-                    self.assertEqual(m.group(2), b"Unable to write to " +
-                                     self.path("config.ini").encode() + b".")
-                else:
-                    self.assertEqual(err, b"")
-                if after is None:
-                    self.assertFalse(os.path.lexists(self.path("config.ini")))
-                else:
-                    self.assertEqual(self.read_config(), after)
-                self.assertEqual(leftovers(self.dir), [])
+                self.run_row(before, how, expected, after)
+
+    def run_row(self, before, how, expected, after):
+        needs = how.get("needs")
+        if needs == "root" and not (IS_ROOT and shutil.which("unshare")):
+            self.skipTest("needs root, to mount and to become another user")
+        if needs == "shim" and not SHIM:
+            self.skipTest("the fault library is only built for native runs")
+        row = tempfile.mkdtemp(dir=self.dir)
+        folder = os.path.join(row, how.get("folder", "work"))
+        os.makedirs(folder)
+        if before is not None:
+            with open(os.path.join(folder, "config.ini"), "wb") as f:
+                f.write(before)
+        cmd = [STRACE, "-f", "-qq", "-o", "/dev/null", "-e", "inject=clock_nanosleep:retval=0"]
+        cmd += how.get("trace", []) + command()
+        env = dict(os.environ)
+        if needs == "shim":
+            env.update(how["env"], LD_PRELOAD=SHIM)
+        if "mount" in how:
+            # The user's file, where the working folder's path comes to lead.
+            os.makedirs(os.path.join(row, "other", "work"))
+            with open(os.path.join(row, "other", "work", "config.ini"), "wb") as f:
+                f.write(self.USER)
+            cmd = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                   'mount --bind "$0/other" "$0/a" && exec "$@"', row] + cmd
+        if how.get("no_proc"):
+            cmd = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                   'mount -t tmpfs none /proc && ulimit -f %s && exec "$@"'
+                   % how.get("fsize", "unlimited"), "sh"] + cmd
+        if how.get("nobody"):
+            os.chmod(os.path.dirname(folder), 0o700)
+            os.chmod(folder, 0o777)
+
+        def prepare():
+            no_core_dump()
+            if "fsize" in how and not how.get("no_proc"):
+                import resource
+                resource.setrlimit(resource.RLIMIT_FSIZE, (how["fsize"], how["fsize"]))
+            if how.get("nobody"):
+                as_nobody()
+        with open(os.path.join(row, "stdout.bin"), "wb") as out:
+            p = subprocess.run(cmd, cwd=folder, stdin=subprocess.DEVNULL, stdout=out,
+                               stderr=subprocess.PIPE, env=env, preexec_fn=prepare, timeout=120)
+        with open(os.path.join(row, "stdout.bin"), "rb") as f:
+            data = f.read()
+        rc, screen_out, report = expected
+        # What strace, and qemu-user for the signal it passes on, say themselves.
+        err = re.sub(rb"(?m)^(\S*strace|qemu): .*\n", b"", p.stderr)
+        self.assertEqual((p.returncode, data), (rc, screen_out), err)
+        if report:
+            m = REPORT.fullmatch(err)
+            self.assertIsNotNone(m, err)
+            self.assertEqual(m.group(1).decode(), report)
+            if report == "EIniFileException":
+                self.assertEqual(m.group(2), b"Unable to write to " +
+                                 os.path.join(folder, "config.ini").encode() + b".")
+        else:
+            self.assertEqual(err, b"")
+        config = os.path.join(folder, "config.ini")
+        if after is None:
+            self.assertFalse(os.path.lexists(config))
+        else:
+            with open(config, "rb") as f:
+                self.assertEqual(f.read(), after)
+        if "mount" in how:
+            with open(os.path.join(row, "other", "work", "config.ini"), "rb") as f:
+                self.assertEqual(f.read(), self.USER)
+        self.assertEqual(leftovers(folder), [])
 
     def test_temporary_file_swapped_for_a_link_is_never_written_through(self):
         if not STRACE:
