@@ -135,8 +135,6 @@ bool IsUnsupported(int error) {
 
 }  // namespace
 
-const int WorkingFolder::kCurrent = AT_FDCWD;
-
 const std::string& WorkingFolder::Take() {
   if (taken_) return text_;
   taken_ = true;
@@ -216,9 +214,9 @@ const timespec& ModificationTime(const struct stat& st) {
 #endif
 }
 
-// A short path outside the held folder is used as it is: one call fewer.
 namespace {
 
+// A short path outside the held folder is used as it is: one call fewer.
 bool UseAsItIs(const char* path, const WorkingFolder* working) {
   std::string name;
   return std::strlen(path) < kPathLimit && (working == nullptr || !working->Holds(path, name));
@@ -343,22 +341,11 @@ bool NewFile::PublishNew() {
 // place: its text goes into a named file, which has other ways there.
 bool NewFile::PublishNamedInstead() {
   Descriptor unnamed = std::move(file_);
-  if (!Open(Kind::kNamed, nullptr)) return false;
-  char chunk[65536];
-  for (off_t offset = 0;;) {
-    ssize_t n = pread(unnamed.get(), chunk, sizeof chunk, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = pwrite(file_.get(), chunk + done, static_cast<std::size_t>(n - done), offset);
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) return false;
-      done += w;
-      offset += w;
-    }
-  }
-  return SyncFile(file_.get()) && PublishNew();
+  std::string text;
+  struct stat st;
+  // Written with pwrite only, so it is read from its start.
+  return ReadRegularFile(unnamed.get(), text, st) && Open(Kind::kNamed, nullptr) && Write(text) &&
+         SyncFile(file_.get()) && PublishNew();
 }
 
 // What took the name meanwhile is read instead, if it is a file at all.

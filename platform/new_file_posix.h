@@ -3,6 +3,7 @@
 // a run ended at any moment leaves the old file or the whole new one.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -37,13 +38,12 @@ class WorkingFolder {
   const std::string& Take();
   // The held folder, or AT_FDCWD (names relative to the working folder) when
   // it could not be held or was never taken.
-  int descriptor() const { return held_ ? held_.get() : kCurrent; }
+  int descriptor() const { return held_ ? held_.get() : AT_FDCWD; }
   // The name in path when path is a file directly in the folder, named by
   // the folder's text as Take gave it.
   bool Holds(std::string_view path, std::string& name) const;
 
  private:
-  static const int kCurrent;
   bool taken_ = false;
   std::string text_;
   Descriptor held_;
