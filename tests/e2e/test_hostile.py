@@ -23,6 +23,7 @@ IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 REPORT = re.compile(rb"Exception (\w+) in module \S+ at [0-9A-F]{8}\.\r\n(.*)\r\n\r\n", re.S)
 STRACE = shutil.which("strace")
 SHIM = os.environ.get("TORVINALE_SHIM", "")
+SANITIZED = bool(os.environ.get("TORVINALE_SANITIZED"))
 
 
 def as_nobody():
@@ -159,7 +160,8 @@ class InjectedFaultTest(LauncherCase):
              dict(fsize=len(user_screen) - last + 1),
              (1, user_screen[:len(user_screen) - last + 1], "EInOutError"), self.USER),
             ("the last write of the screen fails", self.USER,
-             dict(trace=["-e", "inject=write:error=EIO:when=%d" % -(-len(user_screen) // 128)]),
+             dict(trace=["-P", "{out}", "-e",
+                         "inject=write:error=EIO:when=%d" % -(-len(user_screen) // 128)]),
              (1, user_screen[:len(user_screen) - last], "EInOutError"), self.USER),
             ("no /proc: a file size limit of 0", None, dict(needs="root", no_proc=True, fsize=0),
              refused, None),
@@ -196,14 +198,17 @@ class InjectedFaultTest(LauncherCase):
             self.skipTest("needs root, to mount and to become another user")
         if needs == "shim" and not SHIM:
             self.skipTest("the fault library is only built for native runs")
+        if how.get("no_proc") and SANITIZED:
+            self.skipTest("the sanitizers' runtime needs /proc")
         row = tempfile.mkdtemp(dir=self.dir)
         folder = os.path.join(row, how.get("folder", "work"))
+        out_path = os.path.join(row, "stdout.bin")
         os.makedirs(folder)
         if before is not None:
             with open(os.path.join(folder, "config.ini"), "wb") as f:
                 f.write(before)
         cmd = [STRACE, "-f", "-qq", "-o", "/dev/null", "-e", "inject=clock_nanosleep:retval=0"]
-        cmd += how.get("trace", []) + command()
+        cmd += [arg.format(out=out_path) for arg in how.get("trace", [])] + command()
         env = dict(os.environ)
         if needs == "shim":
             env.update(how["env"], LD_PRELOAD=SHIM)
@@ -229,10 +234,10 @@ class InjectedFaultTest(LauncherCase):
                 resource.setrlimit(resource.RLIMIT_FSIZE, (how["fsize"], how["fsize"]))
             if how.get("nobody"):
                 as_nobody()
-        with open(os.path.join(row, "stdout.bin"), "wb") as out:
+        with open(out_path, "wb") as out:
             p = subprocess.run(cmd, cwd=folder, stdin=subprocess.DEVNULL, stdout=out,
                                stderr=subprocess.PIPE, env=env, preexec_fn=prepare, timeout=120)
-        with open(os.path.join(row, "stdout.bin"), "rb") as f:
+        with open(out_path, "rb") as f:
             data = f.read()
         rc, screen_out, report = expected
         # What strace, and qemu-user for the signal it passes on, say themselves.
