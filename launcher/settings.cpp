@@ -8,7 +8,12 @@
 namespace torvinale {
 namespace {
 
-constexpr const char* kDefaultEntry = "c:\\windows\\notepad.exe";
+// The default file's keys and values, in the order written.
+constexpr const char* kDefaults[][2] = {
+#define TORVINALE_DEFAULT(key, value) {key, value},
+#include "launcher/default_settings.def"
+#undef TORVINALE_DEFAULT
+};
 
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
@@ -78,11 +83,7 @@ Settings LoadSettings(const std::string& working_directory, FileSystem& files, P
   const std::string path = ConfigPath(working_directory);
   if (!files.FileIsPresent(kConfigName)) {
     TIniFile ini(profile, path);
-    ini.WriteValue(kSection, "Countdown", "5");
-    ini.WriteValue(kSection, "Pause", "1500");
-    ini.WriteValue(kSection, "Program1", kDefaultEntry);
-    for (int n = 2; n <= kEntryCount; ++n)
-      ini.WriteValue(kSection, "Program" + std::to_string(n), "");
+    for (const auto& [key, value] : kDefaults) ini.WriteValue(kSection, key, value);
     // A file that never reached the disk must not pass for one that did.
     ini.Close();
   }

@@ -53,6 +53,11 @@ def tool(*argv, **kwargs):
                           **kwargs).stdout
 
 
+def without_signing(env):
+    """The environment without the certificate for release signing (cmake/cpack-sign.cmake)."""
+    return {k: v for k, v in env.items() if not k.startswith("TORVINALE_SIGN_")}
+
+
 def wait_for(check, timeout=60):
     deadline = time.monotonic() + timeout
     while True:

@@ -1,4 +1,5 @@
 import os
+import pathlib
 import re
 import shlex
 import shutil
@@ -12,7 +13,8 @@ import xml.etree.ElementTree as ElementTree
 import zipfile
 
 from harness import CLOSING, RUNNER, WINE, confirmation, host_path, prepare_runner, screen
-from package_common import SOURCE, build_packages, run_program, tool, wait_for
+from package_common import (BUILD, CPACK, SOURCE, build_packages, run_program, tool, wait_for,
+                            without_signing)
 
 ZIP_FILES = {"torvinale.exe", "USAGE.txt", "create-startup-shortcut.ps1", "LICENSE"}
 # Windows' own view of the .exe and the MSI (tests/windows_probe.cpp, run under Wine).
@@ -96,7 +98,7 @@ class WindowsZipTest(unittest.TestCase):
         self.assertEqual(dict(line.split("=", 1) for line in r.stdout.splitlines()), {
             "Signature": "FEEF04BD", "FILEVERSION": four, "PRODUCTVERSION": four,
             "FileType": "1", "Translation": "040904b0",
-            "CompanyName": "Torvinale developers",
+            "CompanyName": "The Torvinale authors",
             "FileDescription": "Torvinale - delayed start at login",
             "FileVersion": four, "InternalName": "torvinale", "LegalCopyright": copyright,
             "OriginalFilename": "torvinale.exe", "ProductName": "Torvinale",
@@ -106,6 +108,9 @@ class WindowsZipTest(unittest.TestCase):
         if not windres:
             self.skipTest("needs x86_64-w64-mingw32-windres")
         script = tool(windres, "-i", self.exe, "-O", "rc")
+        # An icon, and still within BENCHMARKS.md's target.
+        self.assertIn("\n1 14 /* RT_GROUP_ICON */\n", script)
+        self.assertLess(len(self.files["torvinale.exe"]), 300 * 1024)
         lines = re.search(r"(?ms)^1 24 /\* RT_MANIFEST \*/\nBEGIN\n(.*?)^END", script).group(1)
         manifest = "".join(line.strip()[1:-1].replace('""', '"').replace("\\n", "\n")
                            for line in lines.splitlines())
@@ -138,7 +143,8 @@ class WindowsZipTest(unittest.TestCase):
 class WindowsInstallerTest(unittest.TestCase):
     """The MSI as an admin deploys it, in a Wine prefix of its own: installed for the user
     with msiexec, the login shortcut read back and run as the shell runs it (in a console,
-    tmux, where a key can end the wait after a failed run), then uninstalled."""
+    tmux, where a key can end the wait after a failed run), the Start Menu's shortcuts
+    likewise, then uninstalled."""
 
     @classmethod
     def setUpClass(cls):
@@ -152,7 +158,7 @@ class WindowsInstallerTest(unittest.TestCase):
         # the real home, no offer to install Mono or Gecko.
         cls.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         cls.env.update(WINEPREFIX=cls.prefix, WINEDEBUG="-all",
-                       WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d")
+                       WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d;notepad.exe=n")
         cls.addClassCleanup(subprocess.run, [WINESERVER, "-k"], env=cls.env,
                             stderr=subprocess.DEVNULL, check=False)
         cls.wine("cmd", "/c", "exit")  # creates the prefix
@@ -160,10 +166,16 @@ class WindowsInstallerTest(unittest.TestCase):
         roaming = cls.wine("cmd", "/c", "echo", "%APPDATA%").stdout.decode().strip()
         cls.win_folder = local + r"\Programs\Torvinale"
         cls.link = roaming + r"\Microsoft\Windows\Start Menu\Programs\Startup\Torvinale.lnk"
+        cls.menu = roaming + r"\Microsoft\Windows\Start Menu\Programs\Torvinale"
         cls.folder = cls.unix(cls.win_folder)
         # Windows' timeout.exe waits or ends at a key; Wine 8.0 has none (its cmd says
         # "Can't recognize 'timeout /t 60' ..." and the window closes). The probe stands in.
         shutil.copy(PROBE, cls.unix(r"C:\windows\system32\timeout.exe"))
+        # Notepad, the editor for .ini files, and the default file's entry: the probe
+        # stands in (in place of Wine's own), writing down what it is asked to open.
+        cls.opened = [cls.unix(rf"C:\windows\{folder}notepad.exe") for folder in ("system32\\", "")]
+        for notepad in cls.opened:
+            shutil.copy(PROBE, notepad)
 
     @classmethod
     def wine(cls, *argv, check=True):
@@ -191,14 +203,18 @@ class WindowsInstallerTest(unittest.TestCase):
         shutil.rmtree(self.folder, ignore_errors=True)
         self.msiexec("/i")
         self.addCleanup(self.wine, "msiexec", "/x", host_path(self.msi), "/qn", check=False)
-        r = self.wine(PROBE, "shortcut", self.link)
+        return self.probe("shortcut", self.link)
+
+    def probe(self, *argv):
+        r = self.wine(PROBE, *argv)
         return dict(line.split("=", 1) for line in r.stdout.decode().splitlines())
 
     def test_installs_for_the_user_starts_at_login_and_uninstalls_keeping_config_ini(self):
         link = self.install()
-        self.assertEqual(sorted(os.listdir(self.folder)), ["LICENSE", "USAGE.txt", "torvinale.exe"])
+        self.assertEqual(sorted(os.listdir(self.folder)),
+                         ["LICENSE", "USAGE.txt", "default-config.ini", "torvinale.exe"])
         with zipfile.ZipFile(self.zip) as z:
-            for name in os.listdir(self.folder):
+            for name in ("LICENSE", "USAGE.txt", "torvinale.exe"):
                 with open(os.path.join(self.folder, name), "rb") as f:
                     self.assertEqual(f.read(), z.read(name), name)
         self.assertEqual(link["Target"].lower(), r"c:\windows\system32\cmd.exe")
@@ -210,12 +226,25 @@ class WindowsInstallerTest(unittest.TestCase):
                       check=False)
         self.assertEqual((r.returncode, r.stderr), (0, b""))
         self.assertTrue(r.stdout.endswith(CLOSING), r.stdout[-200:])
-        with open(os.path.join(self.folder, "config.ini"), "rb") as f:
-            self.assertTrue(f.read().startswith(b"[Torvinale]\r\nCountdown=5\r\nPause=1500\r\n"))
+        config = pathlib.Path(self.folder, "config.ini").read_bytes()
+        self.assertTrue(config.startswith(b"[Torvinale]\r\nCountdown=5\r\nPause=1500\r\n"))
+        # What "Torvinale settings" copies is what the program wrote, byte for byte.
+        self.assertEqual(pathlib.Path(self.folder, "default-config.ini").read_bytes(), config)
+
+        # Apps & Features, as Windows Installer tells it.
+        rows = tool("msiinfo", "export", self.msi, "Property").splitlines()
+        properties = dict(row.split("\t", 1) for row in rows[3:])
+        product = self.probe("product", properties["ProductCode"])
+        icon = pathlib.Path(SOURCE, "packaging", "windows", "torvinale.ico").read_bytes()
+        self.assertEqual(pathlib.Path(self.unix(product.pop("ProductIcon"))).read_bytes(), icon)
+        self.assertEqual(product, {"InstalledProductName": "Torvinale",
+                                   "VersionString": properties["ProductVersion"],
+                                   "Publisher": "The Torvinale authors"})
 
         self.msiexec("/x")
         self.assertEqual(os.listdir(self.folder), ["config.ini"])
         self.assertFalse(os.path.exists(self.unix(self.link)))
+        self.assertFalse(os.path.exists(self.unix(self.menu)))
         self.assertNotEqual(self.wine("reg", "query", r"HKCU\Software\Torvinale",
                                       check=False).returncode, 0)
 
@@ -226,16 +255,47 @@ class WindowsInstallerTest(unittest.TestCase):
         with open(os.path.join(SOURCE, "examples", "create-startup-shortcut.ps1")) as f:
             before, after = re.search(r"(?m)^\$link\.Arguments = '(.*)' \+ \$Program \+ '(.*)'$",
                                       f.read()).groups()
-        row = tool("msiinfo", "export", self.msi, "Shortcut").splitlines()[-1].split("\t")
+        rows = tool("msiinfo", "export", self.msi, "Shortcut").splitlines()
+        row = next(r.split("\t") for r in rows if r.startswith("LoginShortcut\t"))
         self.assertEqual(row[5], before + "[#torvinale.exe]" + after)
         spaced = os.path.join(self.out, "Start in")
         os.makedirs(spaced, exist_ok=True)
         shutil.copy(os.path.join(self.folder, "torvinale.exe"), spaced)
         script = dict(link, Arguments=before + host_path(os.path.join(spaced, "torvinale.exe")) +
                       after, WorkingDirectory=host_path(spaced))
-        for name, command, folder in (("msi", link, self.folder), ("script", script, spaced)):
+        menu = self.probe("shortcut", self.menu + r"\Run Torvinale now.lnk")
+        for name, command, folder in (("msi", link, self.folder), ("script", script, spaced),
+                                      ("start menu", menu, self.folder)):
             with self.subTest(shortcut=name):
                 self.check_login_window(command, folder)
+
+    def test_start_menu_opens_settings_made_from_the_defaults_runs_as_at_login_and_reads_me(self):
+        login = self.install()
+        settings, run, notes = (self.probe("shortcut", rf"{self.menu}\{name}.lnk") for name in
+                                ("Torvinale settings", "Run Torvinale now", "Torvinale - read me"))
+        self.assertEqual(run, login)
+        self.assertEqual((notes["Target"], notes["WorkingDirectory"].rstrip("\\")),
+                         (self.win_folder + r"\USAGE.txt", self.win_folder))
+        self.assertEqual(settings["Target"].lower(), r"c:\windows\system32\cmd.exe")
+        self.assertEqual(settings["WorkingDirectory"].rstrip("\\"), self.win_folder)
+
+        # Opened in the editor, first made from the defaults, then left as it is.
+        logs = [pathlib.Path(notepad + ".log") for notepad in self.opened]
+        for log in logs:
+            log.write_text("")
+        default = pathlib.Path(self.folder, "default-config.ini").read_bytes()
+        config = pathlib.Path(self.folder, "config.ini")
+        edited = default.replace(b"Countdown=5", b"Countdown=9")
+        opened = rf'"C:\windows\system32\notepad.exe" "{self.win_folder}\config.ini"' + "\n"
+        for times, expected in ((1, default), (2, edited)):
+            r = self.wine(PROBE, "run", settings["Target"], settings["Arguments"],
+                          settings["WorkingDirectory"])
+            self.assertEqual(r.stdout + r.stderr, b"")  # no screen: the program did not run
+            self.assertTrue(wait_for(lambda: logs[0].read_text() == opened * times),
+                            logs[0].read_text())
+            self.assertEqual(config.read_bytes(), expected)
+            config.write_bytes(edited)
+        self.assertEqual(logs[1].read_text(), "", "the default entry was opened")
 
     def check_login_window(self, command, folder):
         for countdown, report in (("0", None), ("soon", "'soon' is not a valid integer value.")):
@@ -286,6 +346,59 @@ class WindowsInstallerTest(unittest.TestCase):
         return subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True,
                               text=True, check=True).stdout
 
+
+
+@unittest.skipUnless(WINE, "the Windows packages are the ones signed")
+@unittest.skipUnless(MSI and BUILD and shutil.which("osslsigncode") and shutil.which("openssl"),
+                     "needs wixl, msitools, osslsigncode, openssl and TORVINALE_BUILD")
+class ReleaseSigningTest(unittest.TestCase):
+    """A release signed as the README says, with a throwaway CA's code-signing certificate."""
+
+    def test_signs_the_program_then_the_msi_with_the_certificate_the_environment_names(self):
+        work = tempfile.mkdtemp(prefix="torvinale-signing-")
+        self.addCleanup(shutil.rmtree, work, ignore_errors=True)
+        for argv in (["/CN=Throwaway CA", "-keyout", "ca.key", "-out", "ca.pem"],
+                     ["/CN=The Torvinale authors", "-keyout", "sign.key", "-out", "sign.pem",
+                      "-CA", "ca.pem", "-CAkey", "ca.key", "-addext", "basicConstraints=CA:FALSE",
+                      "-addext", "extendedKeyUsage=codeSigning"]):
+            tool("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", *argv,
+                 cwd=work)
+        password = uuid.uuid4().hex
+        tool("openssl", "pkcs12", "-export", "-inkey", "sign.key", "-in", "sign.pem", "-out",
+             "sign.p12", "-passout", "pass:" + password, cwd=work)
+        secret = {"TORVINALE_SIGN_PKCS12": os.path.join(work, "sign.p12"),
+                  "TORVINALE_SIGN_PASSWORD": password}
+
+        def cpack(generators, **env):
+            out = tempfile.mkdtemp(dir=work)
+            r = subprocess.run([CPACK, "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-G",
+                                ";".join(generators), "-B", out], capture_output=True, text=True,
+                               env=dict(without_signing(os.environ), **env), timeout=300)
+            self.assertNotIn(password, r.stdout + r.stderr)
+            return r, {os.path.splitext(n)[1]: os.path.join(out, n) for n in os.listdir(out)}
+        self.assertEqual(cpack(["ZIP"])[0].stdout.count("-- Not signed: "), 1)
+        # A time-stamp server named is asked: one that cannot be reached fails the release.
+        r, _ = cpack(["ZIP"], TORVINALE_SIGN_TIMESTAMP="http://127.0.0.1:9/", **secret)
+        self.assertNotEqual(r.returncode, 0)
+        r, packages = cpack(["ZIP", "External"], **secret)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        with zipfile.ZipFile(packages[".zip"]) as z:
+            exe = z.extract("torvinale.exe", work)
+        for path, part in ((exe, b"Closing program"), (packages[".msi"], b"MSCF")):
+            damaged = bytearray(pathlib.Path(path).read_bytes())
+            damaged[damaged.index(part) + 4] ^= 1
+            pathlib.Path(path + ".damaged").write_bytes(damaged)
+            for name, good in ((path, True), (path + ".damaged", False)):
+                r = subprocess.run(["osslsigncode", "verify", "-CAfile",
+                                    os.path.join(work, "ca.pem"), name], capture_output=True)
+                self.assertEqual(r.returncode == 0, good, name)
+        # One signed program in both packages; without its signature, the build's own.
+        tool("msiextract", "-C", work, packages[".msi"])
+        tool("osslsigncode", "remove-signature", "-in", exe, "-out", exe + ".unsigned")
+        for one, two in ((exe, os.path.join(work, "Programs", "Torvinale", "torvinale.exe")),
+                         (exe + ".unsigned", os.path.join(BUILD, "torvinale.exe"))):
+            self.assertTrue(pathlib.Path(one).read_bytes() == pathlib.Path(two).read_bytes(),
+                            one + " differs")
 
 if __name__ == "__main__":
     unittest.main()
