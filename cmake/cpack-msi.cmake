@@ -16,12 +16,16 @@ file(MAKE_DIRECTORY "${work}")
 foreach(name torvinale.exe USAGE.txt LICENSE)
   file(COPY "${CPACK_TEMPORARY_DIRECTORY}/${name}" DESTINATION "${work}")
 endforeach()
+# Not in the .zip: the default file (cmake/packaging.cmake) and the icon for the
+# shortcuts and Apps & Features.
+file(COPY "${CPACK_TORVINALE_BUILD_DIR}/default-config.ini"
+  "${CPACK_TORVINALE_SOURCE_DIR}/packaging/windows/torvinale.ico" DESTINATION "${work}")
 
 set(clock "")
 string(TIMESTAMP now "%Y-%m-%d %H:%M:%S" UTC)  # the commit's time, see cpack-project.cmake
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   execute_process(COMMAND touch -d "@$ENV{SOURCE_DATE_EPOCH}" torvinale.exe USAGE.txt LICENSE
-    WORKING_DIRECTORY "${work}" COMMAND_ERROR_IS_FATAL ANY)
+    default-config.ini torvinale.ico WORKING_DIRECTORY "${work}" COMMAND_ERROR_IS_FATAL ANY)
   if(CPACK_TORVINALE_FAKETIME)
     set(clock "${CPACK_TORVINALE_FAKETIME}" -f "${now}")
   else()

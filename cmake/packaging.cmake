@@ -9,7 +9,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(CPACK_PACKAGE_NAME torvinale)
-set(CPACK_PACKAGE_VENDOR "Torvinale developers")
+set(CPACK_PACKAGE_VENDOR "The Torvinale authors")
 set(CPACK_PACKAGE_CONTACT "Torvinale developers <developers@torvinale.example.org>")
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://torvinale.example.org/")
 
@@ -25,6 +25,23 @@ if(WIN32)
   # Windows line ends, like the other texts in the folder.
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LICENSE DESTINATION .)
+
+  # For the MSI only: the file a first run writes, made from the program's own table
+  # (launcher/default_settings.def) as Windows' profile functions write a new file.
+  set(defaults_def ${PROJECT_SOURCE_DIR}/launcher/default_settings.def)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${defaults_def} ${PROJECT_SOURCE_DIR}/launcher/settings.h)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/launcher/settings.h section REGEX "kSection = ")
+  string(REGEX REPLACE "^.*kSection = \"([^\"]+)\".*$" "[\\1]\r\n" default_config "${section}")
+  file(STRINGS ${defaults_def} defaults REGEX "^TORVINALE_DEFAULT")
+  foreach(line IN LISTS defaults)
+    if(NOT line MATCHES "^TORVINALE_DEFAULT\\(\"([A-Za-z0-9]+)\", \"(([^\\\\\"]|\\\\\\\\)*)\"\\)$")
+      message(FATAL_ERROR "launcher/default_settings.def: cannot read `${line}`")
+    endif()
+    string(REPLACE "\\\\" "\\" value "${CMAKE_MATCH_2}")
+    string(APPEND default_config "${CMAKE_MATCH_1}=${value}\r\n")
+  endforeach()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/default-config.ini "${default_config}")
 else()
   # Components: the .deb takes program, docs and debian; the .tar.gz takes portable
   # (a static program and LICENSE) and docs. A plain install leaves portable out.
@@ -140,5 +157,12 @@ if(TARGET torvinale_static)
 endif()
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-project.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-repack.cmake)
+if(WIN32)
+  # Release signing, when the environment names a certificate (cmake/cpack-sign.cmake).
+  find_program(OSSLSIGNCODE_EXECUTABLE osslsigncode)
+  set(CPACK_TORVINALE_OSSLSIGNCODE ${OSSLSIGNCODE_EXECUTABLE})
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-sign.cmake)
+  list(APPEND CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-sign.cmake)
+endif()
 
 include(CPack)

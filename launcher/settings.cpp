@@ -8,7 +8,12 @@
 namespace torvinale {
 namespace {
 
-constexpr const char* kDefaultEntry = "c:\\windows\\notepad.exe";
+// The default file's keys and values, in the order written.
+constexpr const char* kDefaults[][2] = {
+#define TORVINALE_DEFAULT(key, value) {key, value},
+#include "launcher/default_settings.def"
+#undef TORVINALE_DEFAULT
+};
 
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
@@ -79,11 +84,7 @@ Settings LoadSettings(const std::string& working_directory, FileSystem& files, P
   if (!files.FileIsPresent(kConfigName)) {
     // Never merged into a file that appears meanwhile: that one is read.
     TIniFile ini(profile, path, TIniFile::Opening::kNew);
-    ini.WriteValue(kSection, "Countdown", "5");
-    ini.WriteValue(kSection, "Pause", "1500");
-    ini.WriteValue(kSection, "Program1", kDefaultEntry);
-    for (int n = 2; n <= kEntryCount; ++n)
-      ini.WriteValue(kSection, "Program" + std::to_string(n), "");
+    for (const auto& [key, value] : kDefaults) ini.WriteValue(kSection, key, value);
     // A file that never reached the disk must not pass for one that did.
     ini.Close();
   }

@@ -4,10 +4,13 @@
 //   probe shortcut LINK           what a shortcut starts, and where
 //   probe run TARGET ARGS FOLDER  starts "TARGET" ARGS in FOLDER as the shell starts a
 //                                 shortcut, in this console; exits with its code
+//   probe product CODE            what Apps & Features shows of an installed product
 // Copied as timeout.exe it stands in for Windows' own, which Wine lacks: "/t N"
-// waits N seconds or until a key is pressed in the console.
+// waits N seconds or until a key is pressed in the console. Copied as notepad.exe it
+// stands in for the editor: it adds its command line to notepad.exe.log beside it.
 #include <windows.h>
 
+#include <msi.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -114,6 +117,24 @@ int Run(const char* target, const char* arguments, const char* folder) {
   return static_cast<int>(code);
 }
 
+int Product(const char* code) {
+  for (const char* name : {INSTALLPROPERTY_INSTALLEDPRODUCTNAME, INSTALLPROPERTY_VERSIONSTRING,
+                           INSTALLPROPERTY_PUBLISHER, INSTALLPROPERTY_PRODUCTICON}) {
+    char value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    if (MsiGetProductInfoA(code, name, value, &size) != ERROR_SUCCESS) return 1;
+    std::printf("%s=%s\n", name, value);
+  }
+  return 0;
+}
+
+int Record(const char* self) {
+  std::FILE* log = std::fopen((std::string(self) + ".log").c_str(), "a");
+  if (log == nullptr) return 1;
+  std::fprintf(log, "%s\n", GetCommandLineA());
+  return std::fclose(log) == 0 ? 0 : 1;
+}
+
 bool KeyPressed(HANDLE input) {
   INPUT_RECORD record;
   DWORD read = 0;
@@ -164,10 +185,13 @@ int main(int argc, char** argv) {
   GetModuleFileNameA(nullptr, self, sizeof self);
   const char* name = std::strrchr(self, '\\');
   if (name != nullptr && lstrcmpiA(name + 1, "timeout.exe") == 0) return Timeout(argc, argv);
+  if (name != nullptr && lstrcmpiA(name + 1, "notepad.exe") == 0) return Record(self);
   std::string command = argc > 1 ? argv[1] : "";
   if (command == "version" && argc == 3) return Version(argv[2]);
   if (command == "shortcut" && argc == 3) return Shortcut(argv[2]);
   if (command == "run" && argc == 5) return Run(argv[2], argv[3], argv[4]);
-  std::fputs("usage: probe version FILE | shortcut LINK | run TARGET ARGS FOLDER\n", stderr);
+  if (command == "product" && argc == 3) return Product(argv[2]);
+  std::fputs("usage: probe version FILE | shortcut LINK | run TARGET ARGS FOLDER | product CODE\n",
+             stderr);
   return 2;
 }
