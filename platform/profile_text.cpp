@@ -236,7 +236,9 @@ bool IsStorableProfileEntry(std::string_view section, std::string_view key,
   key = Trim(key);
   // A key of the nameless section may become the file's first line, where
   // the reader would take its first bytes for a byte order mark.
-  if (Trim(section).empty() && key.starts_with(kUtf8Mark)) return false;
+  if (Trim(section).empty() && (key.starts_with(kUtf8Mark) || IsUtf16ProfileText(key))) {
+    return false;
+  }
   return key.find('=') == std::string_view::npos && !key.starts_with(';') && !key.starts_with('[');
 }
 

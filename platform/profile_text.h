@@ -50,7 +50,7 @@ std::string UpdateProfileText(std::string_view text, std::string_view section, s
 
 // False for an entry that would not read back as written: a line break
 // anywhere, a key that holds "=" or starts a comment or section line, or a
-// key of the nameless section that starts with a UTF-8 byte order mark.
+// key of the nameless section that starts with a byte order mark.
 bool IsStorableProfileEntry(std::string_view section, std::string_view key, std::string_view value);
 
 // Our lines are single-byte text: added to a UTF-16 file they would ruin it.

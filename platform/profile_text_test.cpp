@@ -111,6 +111,7 @@ TEST(ProfileUpdate, RefusesEntriesThatWouldNotReadBack) {
   EXPECT_FALSE(IsStorableProfileEntry("S", "[k]", ""));
   // First in the file, the key's first bytes would read as a byte order mark.
   EXPECT_FALSE(IsStorableProfileEntry(" ", "\xEF\xBB\xBFk", "v"));
+  EXPECT_FALSE(IsStorableProfileEntry("", "\xFE\xFFk", "v"));
   EXPECT_TRUE(IsStorableProfileEntry("S", "\xEF\xBB\xBFk", "v"));
 }
 
