@@ -428,10 +428,8 @@ def compare(case, ours, theirs, our_file, their_file):
             met.add("comment line")
         elif len(mine_v) == BUFFER - 1 and wine_v == mine_v[:-1]:
             met.add("quoted 2047")
-        elif bom and wine_v == to_ansi(mine_v):
-            met.add("UTF-8 file")
-        elif utf16 and wine_v == to_ansi(mine_v):
-            met.add("UTF-16 file")
+        elif (bom or utf16) and wine_v == to_ansi(mine_v):
+            met.add("UTF-16 file" if utf16 else "UTF-8 file")
         else:
             bad.append(f"read {op[1:]!r}: ours {mine!r}, Windows {wine!r}")
     if len(ours) != len(theirs):
