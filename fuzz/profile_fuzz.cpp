@@ -1,11 +1,13 @@
 // The POSIX profile layer on arbitrary files and entries. Beyond not crashing,
 // a write must read back (for entries the layer can store, and values it reads
 // back unchanged), must leave every other key reading as before, and the file
-// on disk must hold exactly the updated text.
+// on disk must hold exactly the updated text. A UTF-16 file must read as the C
+// library converts it where it can, and as valid UTF-8 always.
 //
 // Input: section, key and value, each ended by a backslash and one more
 // character (two backslashes stand for one), then the file's text.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <iconv.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -26,6 +28,7 @@ namespace {
 
 using torvinale::IsStorableProfileEntry;
 using torvinale::LookUpProfileValue;
+using torvinale::ReadableProfileText;
 using torvinale::UpdateProfileText;
 
 // A value that no lookup finds: found values never hold a line break.
@@ -107,6 +110,31 @@ void CheckTextUpdate(std::string_view text, std::string_view section, std::strin
   }
 }
 
+// False where iconv finds the input malformed.
+bool Iconv(const char* from, std::string in, std::string& out) {
+  iconv_t cd = iconv_open("UTF-8", from);
+  out.assign(in.size() * 2, '\0');
+  char *src = in.data(), *dst = out.data();
+  std::size_t src_left = in.size(), dst_left = out.size();
+  const bool ok = iconv(cd, &src, &src_left, &dst, &dst_left) != static_cast<std::size_t>(-1);
+  iconv_close(cd);
+  out.resize(out.size() - dst_left);
+  return ok;
+}
+
+void CheckConversion(const std::string& text) {
+  if (!text.starts_with("\xFF\xFE") && !text.starts_with("\xFE\xFF")) return;
+  const std::string utf8 = ReadableProfileText(text);
+  std::string expected;
+  if (Iconv(text[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE", text.substr(2), expected) &&
+      utf8 != "\xEF\xBB\xBF" + expected) {
+    Fail("UTF-16 converted otherwise than by iconv", "", "", utf8);
+  }
+  if (!utf8.starts_with("\xEF\xBB\xBF") || !Iconv("UTF-8", utf8, expected)) {
+    Fail("UTF-16 converted to invalid UTF-8", "", "", utf8);
+  }
+}
+
 std::string Contents() {
   std::ostringstream s;
   s << std::ifstream(path, std::ios::binary).rdbuf();
@@ -143,7 +171,8 @@ void CheckFileUpdate(const std::string& text, const std::string& section, const 
       profile.GetString(section.c_str(), key.c_str(), "", buffer, sizeof buffer, path.c_str());
   if (n >= kBufferSize || buffer[n] != '\0') Fail("read overran its buffer", s, k, v);
   const std::string_view read(buffer, n);
-  if (read != LookUpProfileValue(contents, s, k, "").substr(0, kBufferSize - 1)) {
+  if (read !=
+      LookUpProfileValue(ReadableProfileText(contents), s, k, "").substr(0, kBufferSize - 1)) {
     Fail("read differs from the lookup", s, k, read);
   }
   if (written && ReadsBackUnchanged(v) && read != v.substr(0, kBufferSize - 1)) {
@@ -175,6 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string key = input.ConsumeRandomLengthString();
   const std::string value = input.ConsumeRandomLengthString();
   const std::string text = input.ConsumeRemainingBytesAsString();
+  CheckConversion(text);
   CheckTextUpdate(text, section, key, value);
   CheckFileUpdate(text, section, key, value);
   return 0;

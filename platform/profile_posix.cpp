@@ -74,6 +74,7 @@ const PosixProfile::ReadCache* PosixProfile::Read(const char* path) {
   Descriptor fd = OpenForReading(path, working_);
   auto file = std::make_unique<ReadCache>();
   if (!fd || !ReadRegularFile(fd.get(), file->text, file->identity)) return nullptr;
+  file->text = ReadableProfileText(std::move(file->text));
   file->path = path;
   cache_ = std::move(file);
   return cache_.get();

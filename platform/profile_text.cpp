@@ -162,6 +162,27 @@ std::string ValueOrDefault(const Location& loc, std::string_view default_value) 
 
 bool EndsWithLineEnd(std::string_view text) { return text.ends_with('\n') || text.ends_with('\r'); }
 
+constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendUtf8(std::string& out, char32_t c) {
+  auto byte = [&](char32_t b) { out += static_cast<char>(b); };
+  if (c < 0x80) {
+    byte(c);
+  } else if (c < 0x800) {
+    byte(0xC0 | c >> 6);
+    byte(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    byte(0xE0 | c >> 12);
+    byte(0x80 | (c >> 6 & 0x3F));
+    byte(0x80 | (c & 0x3F));
+  } else {
+    byte(0xF0 | c >> 18);
+    byte(0x80 | (c >> 12 & 0x3F));
+    byte(0x80 | (c >> 6 & 0x3F));
+    byte(0x80 | (c & 0x3F));
+  }
+}
+
 }  // namespace
 
 ProfileSection FindProfileSection(std::string_view text, std::string_view section) {
@@ -215,12 +236,42 @@ bool IsStorableProfileEntry(std::string_view section, std::string_view key,
   key = Trim(key);
   // A key of the nameless section may become the file's first line, where
   // the reader would take its first bytes for a byte order mark.
-  if (Trim(section).empty() && key.starts_with(kUtf8Mark)) return false;
+  if (Trim(section).empty() && (key.starts_with(kUtf8Mark) || IsUtf16ProfileText(key))) {
+    return false;
+  }
   return key.find('=') == std::string_view::npos && !key.starts_with(';') && !key.starts_with('[');
 }
 
 bool IsUtf16ProfileText(std::string_view text) {
   return text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF");
+}
+
+std::string ReadableProfileText(std::string text) {
+  if (!IsUtf16ProfileText(text)) return text;
+  const bool big_endian = text[0] == '\xFE';
+  auto unit = [&](std::size_t i) -> char32_t {
+    const auto first = static_cast<unsigned char>(text[i]);
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    return big_endian ? (first << 8 | second) : (second << 8 | first);
+  };
+  std::string out(kUtf8Mark);
+  out.reserve(kUtf8Mark.size() + text.size() / 2);  // mostly ASCII, in practice
+  std::size_t i = 2;
+  for (; i + 1 < text.size(); i += 2) {
+    char32_t c = unit(i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 3 < text.size()) {
+      const char32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      }
+    }
+    AppendUtf8(out, c >= 0xD800 && c < 0xE000 ? kReplacement : c);
+  }
+  // Windows' reader (under Wine) takes a last odd byte with the byte after
+  // the file's data for one character of unknown value.
+  if (i < text.size()) AppendUtf8(out, kReplacement);
+  return out;
 }
 
 }  // namespace torvinale

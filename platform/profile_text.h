@@ -3,6 +3,7 @@
 // reads means the same here as through Windows' own functions.
 //
 // Lines end with CRLF, LF or a lone CR; a UTF-8 byte order mark is skipped.
+// A file in UTF-16 is first converted (ReadableProfileText).
 // Lines before the first "[name]" form the nameless section (Windows reads the
 // keys under a "[]" header for it instead). Names match without regard to
 // ASCII case, blanks (space, tab, VT, FF, Ctrl-Z) around names, "=" and values
@@ -49,10 +50,16 @@ std::string UpdateProfileText(std::string_view text, std::string_view section, s
 
 // False for an entry that would not read back as written: a line break
 // anywhere, a key that holds "=" or starts a comment or section line, or a
-// key of the nameless section that starts with a UTF-8 byte order mark.
+// key of the nameless section that starts with a byte order mark.
 bool IsStorableProfileEntry(std::string_view section, std::string_view key, std::string_view value);
 
 // Our lines are single-byte text: added to a UTF-16 file they would ruin it.
 bool IsUtf16ProfileText(std::string_view text);
+
+// The text of a file as the functions above read it. UTF-16 (LE or BE, known
+// by its byte order mark, as on Windows) becomes UTF-8 after a UTF-8 byte
+// order mark, so that a U+FEFF of the file's own stays text. A lone surrogate
+// and a last odd byte each read as U+FFFD. Any other text stays as it is.
+std::string ReadableProfileText(std::string text);
 
 }  // namespace torvinale

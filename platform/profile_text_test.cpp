@@ -65,6 +65,20 @@ TEST(ProfileLookUp, HugeLinesAndNulBytesAreRead) {
   EXPECT_EQ(LookUpProfileValue(text, "S", "m", ""), "1");
 }
 
+TEST(ProfileText, Utf16WithItsMarkReadsAsUtf8AndMalformedUnitsAsReplacements) {
+  const std::string mark = "\xEF\xBB\xBF", fffd = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xFF\xFE[\0S\0]\0\r\0\n\0k\0=\0\xE9\0\n\0"s, mark + "[S]\r\nk=\xC3\xA9\n"},
+      {"\xFE\xFF\0[\0S\0]\0\r\x20\xAC\xD8\x3D\xDE\0"s, mark + "[S]\r\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"\xFF\xFE\xFF\xFE\0\xD8x\0\0\xDC\0\xD8"s, mark + mark + fffd + "x" + fffd + fffd},
+      {"\xFF\xFEx\0y"s, mark + "x" + fffd},
+      {"\xFF\xFE", mark},
+      {"\xFF[S]", "\xFF[S]"},  // no mark: single-byte text
+  };
+  for (const auto& [file, text] : cases) EXPECT_EQ(ReadableProfileText(file), text) << text;
+  ExpectValues(ReadableProfileText("\xFF\xFE\xFF\xFE[\0S\0]\0\n\0k\0=\0"s), "S", {{"k", "DEF"}});
+}
+
 TEST(ProfileUpdate, ChangesOnlyTheKeyLineOrAddsAtTheEndOfTheSectionOrFile) {
   const std::string text = "; head\n[A]\n  Key1 = old ; c\r\nK2=x\n\n; about B\n[B]\nkey1=b";
   struct {
@@ -97,6 +111,7 @@ TEST(ProfileUpdate, RefusesEntriesThatWouldNotReadBack) {
   EXPECT_FALSE(IsStorableProfileEntry("S", "[k]", ""));
   // First in the file, the key's first bytes would read as a byte order mark.
   EXPECT_FALSE(IsStorableProfileEntry(" ", "\xEF\xBB\xBFk", "v"));
+  EXPECT_FALSE(IsStorableProfileEntry("", "\xFE\xFFk", "v"));
   EXPECT_TRUE(IsStorableProfileEntry("S", "\xEF\xBB\xBFk", "v"));
 }
 

@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -127,12 +128,29 @@ class Win32Shell final : public Shell {
       CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
       com_initialised_ = true;
     }
+    std::wstring wide;
     HINSTANCE result =
-        ShellExecuteA(nullptr, "open", entry.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        AsUtf8Name(entry, wide)
+            ? ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL)
+            : ShellExecuteA(nullptr, "open", entry.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<INT_PTR>(result) > 32;
   }
 
  private:
+  // Editors save UTF-8 unless told otherwise; read as ANSI, a name with a
+  // non-ASCII character names no file. ANSI text with such a character is
+  // almost never valid UTF-8, so it still goes to the ANSI function.
+  static bool AsUtf8Name(const std::string& entry, std::wstring& wide) {
+    auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+    if (std::all_of(entry.begin(), entry.end(), ascii)) return false;
+    const int size = static_cast<int>(entry.size());
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, entry.data(), size, nullptr, 0);
+    if (n <= 0) return false;
+    wide.resize(static_cast<std::size_t>(n));
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, entry.data(), size, wide.data(), n) ==
+           n;
+  }
+
   bool com_initialised_ = false;
 };
 

@@ -28,6 +28,7 @@ WINDOWS_DRIVER = os.path.join(ROOT, "build", "windows", "tests", "torvinale_prof
 WINE = "/usr/lib/wine/wine64"
 
 UTF8_MARK = b"\xef\xbb\xbf"
+UTF16_MARK = b"\xff\xfe"
 BLANKS = b" \t\v\f\x1a"  # what both readers drop around names and values
 LAUNCHER_KEYS = ["Countdown", "Pause"] + [f"Program{n}" for n in range(1, 11)]
 LAUNCHER_DEFAULTS = ["5", "1500", "c:\\windows\\notepad.exe"] + [""] * 9
@@ -70,9 +71,12 @@ class Generator:
     SECTIONS = [b"Torvinale", b"Other", b"A", b"b", b"two words", b"x.y", b"caf\xe9", b"\xc9T\xc9"]
     KEYS = [b(k) for k in LAUNCHER_KEYS] + [b"k", b"Key", b"a b", b"n.1", b"\xe9t\xe9", b"\xd6l"]
 
-    def __init__(self, rng, bom):
+    def __init__(self, rng, bom, utf16=False):
         self.r = rng
-        self.bom = bom  # names stay ASCII in a file with a byte order mark
+        self.bom = bom or utf16  # names stay ASCII in a file with a byte order mark
+        # Saved as UTF-16 LE, which we never write into: read only. Never of odd
+        # length: Windows reads the byte after the file's data with its last one.
+        self.utf16 = utf16
         # Windows rewrites these lines so that they mean something else:
         # a header with an empty name goes, and its keys join the section
         # before; names and values are cut at a NUL byte and lose the blanks
@@ -115,6 +119,14 @@ class Generator:
         return bytes(self.pick(alphabet) for _ in range(self.r.randint(1, 12)))
 
     def high_bytes(self):
+        if self.utf16:
+            # In cp1252, near it (U+0081 has its byte), missing (one "?" each,
+            # two for a pair) and malformed (lone surrogates); none that
+            # Windows maps to a look-alike, such as U+0100 to "A".
+            pool = [chr(c) for c in range(0xC0, 0x100)] + list(
+                "\u20ac\u0152\u2013\u0081\u0394\u4e2d\ufffd\U0001f600\ud800\udc00")
+            return "".join(self.pick(pool) for _ in range(self.r.randint(1, 4))).encode(
+                "utf-8", "surrogatepass")
         if self.bom:
             # Latin letters in UTF-8, lone continuation bytes and bytes never
             # valid in UTF-8: each reads as one character or one "?".
@@ -218,6 +230,9 @@ class Generator:
         text = b"".join(line + self.line_end(style) for line in lines)
         if lines and self.chance(0.3):  # no line end after the last line
             text = text.rstrip(b"\r\n")
+        if self.utf16:
+            return UTF16_MARK + text.decode("utf-8", "surrogatepass").encode(
+                "utf-16-le", "surrogatepass")
         return (UTF8_MARK if self.bom else b"") + text
 
     def storable_key(self, keys):
@@ -230,15 +245,16 @@ class Generator:
 
     def case(self, number):
         sections, keys = [], []
-        kinds = ["bom"] if self.bom else []
+        kinds = ["utf-16"] if self.utf16 else ["bom"] if self.bom else []
         roll = self.r.random()
         if roll < 0.1:
             initial = None
             kinds.append("missing")
         elif roll < 0.15:
-            initial = UTF8_MARK if self.bom else b""
+            initial = UTF16_MARK if self.utf16 else UTF8_MARK if self.bom else b""
+            self.read_only = self.utf16
         else:
-            self.read_only = self.chance(0.15)
+            self.read_only = self.utf16 or self.chance(0.15)
             if self.read_only:
                 kinds.append("read only")
             initial = self.ini(sections, keys)
@@ -283,7 +299,11 @@ class Generator:
 
 def generate(seed, count):
     rng = random.Random(seed)
-    return [Generator(rng, rng.random() < 0.1).case(n) for n in range(count)]
+    cases = []
+    for n in range(count):
+        roll = rng.random()
+        cases.append(Generator(rng, roll < 0.1, utf16=roll >= 0.9).case(n))
+    return cases
 
 
 # --- How Wine's profile code reads and rewrites a file ---
@@ -363,13 +383,14 @@ def lines_of(data):
 
 
 def to_ansi(value):
-    """A value of a UTF-8 file as Wine's ANSI functions give it."""
+    """A value of a UTF-8 or UTF-16 file as Wine's ANSI functions give it."""
     out = bytearray()
     for ch in value.decode("utf-8", "replace"):
         try:
             out += ch.encode("cp1252")
         except UnicodeEncodeError:
-            out += bytes([ord(ch)]) if ord(ch) < 0x100 else b"?"
+            # Beyond U+FFFF a character is two UTF-16 units, and two "?".
+            out += bytes([ord(ch)]) if ord(ch) < 0x100 else b"??" if ord(ch) > 0xFFFF else b"?"
     return bytes(out)
 
 
@@ -387,6 +408,7 @@ def compare(case, ours, theirs, our_file, their_file):
     """(list of listed classes met, list of unexplained differences)."""
     met, bad = set(), []
     bom = case.initial is not None and case.initial.startswith(UTF8_MARK)
+    utf16 = case.initial is not None and case.initial.startswith(UTF16_MARK)
     refused = False
     for op, mine, wine in zip(case.ops, ours, theirs):
         if op[0] == "F" or mine == wine:
@@ -406,8 +428,8 @@ def compare(case, ours, theirs, our_file, their_file):
             met.add("comment line")
         elif len(mine_v) == BUFFER - 1 and wine_v == mine_v[:-1]:
             met.add("quoted 2047")
-        elif bom and wine_v == to_ansi(mine_v):
-            met.add("UTF-8 file")
+        elif (bom or utf16) and wine_v == to_ansi(mine_v):
+            met.add("UTF-16 file" if utf16 else "UTF-8 file")
         else:
             bad.append(f"read {op[1:]!r}: ours {mine!r}, Windows {wine!r}")
     if len(ours) != len(theirs):

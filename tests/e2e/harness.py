@@ -96,12 +96,12 @@ class LauncherCase(unittest.TestCase):
         shutil.copy(MARKER, target)
         return host_path(target)
 
-    def markers(self, expected, timeout=10.0):
+    def markers(self, expected, log=None, timeout=10.0):
         """The marker lines (name, ms), waiting until `expected` have arrived."""
         deadline = time.time() + timeout
         while True:
             try:
-                with open(self.path("markers.log"), errors="surrogateescape") as f:
+                with open(log or self.path("markers.log"), errors="surrogateescape") as f:
                     rows = [line.rstrip("\n").rsplit(" ", 1) for line in f if line.strip()]
             except FileNotFoundError:
                 rows = []

@@ -87,5 +87,47 @@ class MainLineTest(LauncherCase):
         self.assertEqual(r.out, screen(1) + screen(0) + CLOSING)
 
 
+# One config.ini as editors save it. The comment's "ë" makes each form differ in
+# bytes; what the screen shows is ASCII, so both builds show the same.
+SAVED = ("; Zo\u00eb's start\r\n[Torvinale]\r\n Countdown = -2\r\nPause=0\r\n"
+         "Program1=xyz\r\nProgram2=\"a b\"\r\n")
+SAVED_FORMS = {
+    "ANSI, CRLF": SAVED.encode("cp1252"),
+    "ANSI, LF": SAVED.replace("\r\n", "\n").encode("cp1252"),
+    "ANSI, lone CR": SAVED.replace("\r\n", "\r").encode("cp1252"),
+    "ANSI, Ctrl-Z at the end": SAVED.encode("cp1252") + b"\x1a",
+    "UTF-8 with BOM": b"\xef\xbb\xbf" + SAVED.encode(),
+    "UTF-16 LE with BOM, CRLF": b"\xff\xfe" + SAVED.encode("utf-16-le"),
+    "UTF-16 LE with BOM, LF": b"\xff\xfe" + SAVED.replace("\r\n", "\n").encode("utf-16-le"),
+    "UTF-16 BE with BOM": b"\xfe\xff" + SAVED.encode("utf-16-be"),
+}
+
+
+class SavedFormsTest(LauncherCase):
+    def test_every_form_an_editor_saves_reads_alike_and_stays_as_it_was(self):
+        expected = screen(-2, ["xyz", "a b"]) + confirmation(1, False) + confirmation(2, False)
+        for form, data in SAVED_FORMS.items():
+            with self.subTest(form):
+                self.write_config(data)
+                r = self.run_launcher()
+                self.assertEqual((r.rc, r.err, r.out), (0, b"", expected + CLOSING))
+                self.assertEqual(self.read_config(), data)
+
+    def test_entry_in_a_folder_with_a_non_ascii_name_opens_when_saved_in_utf8_or_ansi(self):
+        os.mkdir(self.path("Zo\u00eb's tools"))
+        entry = self.marker(os.path.join("Zo\u00eb's tools", "mark"))
+        log = self.path(os.path.join("Zo\u00eb's tools", "markers.log"))
+        # Names of files are bytes on Linux: there only the UTF-8 form names the folder.
+        for encoding, opens in (("utf-8", True), ("cp1252", WINE)):
+            with self.subTest(encoding):
+                saved = entry.encode(encoding).decode("latin-1")  # its bytes, one per char
+                self.write_config(ini(0, 0, [saved]))
+                r = self.run_launcher()
+                self.assertEqual(r.out, screen(0, [saved]) + confirmation(1, opens) + CLOSING)
+                self.assertEqual(len(self.markers(int(opens), log)), int(opens))
+                if opens:
+                    os.remove(log)
+
+
 if __name__ == "__main__":
     unittest.main()
