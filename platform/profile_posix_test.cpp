@@ -85,7 +85,8 @@ TEST_F(ProfileFile, TwelveWritesThenTwelveReadsGiveTheDefaultFile) {
 TEST_F(ProfileFile, SeriesOfWritesReplacesTheFileOnlyAtTheFlush) {
   const std::string old = "; mine\n[Torvinale]\nCountdown=5\n";
   Put(path_, old);
-  ASSERT_TRUE(Write("Countdown", "7") && Write("Pause", "10"));
+  // The value gets shorter within the series: the new file keeps no old tail.
+  ASSERT_TRUE(Write("Countdown", "7000") && Write("Pause", "10") && Write("Countdown", "7"));
   EXPECT_EQ(Read("Countdown"), "7");  // pending writes are seen by reads
   EXPECT_EQ(Read("Pause"), "10");
   EXPECT_EQ(Contents(path_), old);  // a run killed now leaves the old file
@@ -109,7 +110,8 @@ TEST_F(ProfileFile, ReadsFollowTheFileWhenItChanges) {
   Put(path_, "[Torvinale]\nCountdown=1\n");
   EXPECT_EQ(Read("Countdown"), "1");
   EXPECT_EQ(Read("Pause"), "");
-  Put(path_, "[Torvinale]\nPause=2\nCountdown=22\n");
+  // The section moves: where it began before now lies inside another one.
+  Put(path_, "[Other]\nCountdown=3\n[Torvinale]\nPause=2\nCountdown=22\n");
   EXPECT_EQ(Read("Countdown"), "22");
   EXPECT_EQ(Read("Pause"), "2");
   std::filesystem::remove(path_);

@@ -10,7 +10,7 @@ import termios
 import time
 import unittest
 
-from harness import (CLOSING, EXE, WINE, LauncherCase, command, host_path, ini, screen)
+from harness import (CLOSING, EXE, QEMU, WINE, LauncherCase, command, host_path, ini, screen)
 
 FAULT_PROGRAM = os.environ.get("TORVINALE_FAULT", "")
 SANITIZED = bool(os.environ.get("TORVINALE_SANITIZED"))
@@ -163,16 +163,29 @@ class OutputErrorTest(ReportCase):
 
 @unittest.skipUnless(FAULT_PROGRAM, "TORVINALE_FAULT is not set")
 class FaultTest(ReportCase):
-    def run_fault(self, mode, preexec=None):
+    def run_fault(self, mode, preexec=None, env=None, log=None):
+        """log: one file for both streams, as "> log 2>&1" gives."""
         cmd = command()[:-1] + [FAULT_PROGRAM, mode]
-        return subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=60, preexec_fn=preexec)
+        streams = dict(stdout=log, stderr=subprocess.STDOUT) if log else dict(capture_output=True)
+        return subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, timeout=60,
+                              preexec_fn=preexec, env=env, **streams)
 
     def test_access_violation_runs_the_clean_ups_then_reports(self):
         p = self.run_fault("fault")
         self.assertEqual(p.returncode, 1)
         self.assertEqual(p.stdout, b"before the error\r\nclean-up ran\r\n")
         self.assertReport(p.stderr, "EAccessViolation",
+                          "Access violation at address 0000000000000000.",
+                          module=r"torvinale_fault(\.exe)?")
+
+    def test_report_follows_the_buffered_screen_on_one_destination(self):
+        with open(self.path("log"), "wb") as log:
+            self.assertEqual(self.run_fault("fault", log=log).returncode, 1)
+        with open(self.path("log"), "rb") as f:
+            data = f.read()
+        screen_text = b"before the error\r\nclean-up ran\r\n"
+        self.assertEqual(data[:len(screen_text)], screen_text, data)
+        self.assertReport(data[len(screen_text):], "EAccessViolation",
                           "Access violation at address 0000000000000000.",
                           module=r"torvinale_fault(\.exe)?")
 
@@ -193,6 +206,24 @@ class FaultTest(ReportCase):
         err = re.sub(rb"==\d+==WARNING: AddressSanitizer failed to allocate \w+ bytes\n", b"",
                      p.stderr) if SANITIZED else p.stderr
         self.assertReport(err, "EOutOfMemory", "Out of memory.", module=r"torvinale_fault(\.exe)?")
+
+    @unittest.skipIf(WINE, "an address-space limit cannot be set for a program under Wine")
+    def test_memory_exhausted_for_good_ends_with_code_one_and_no_report(self):
+        limit = 512 * 1024 * 1024
+        env, preexec = None, lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        if SANITIZED:
+            # The sanitizers' allocator refuses every request once resident memory passes
+            # a limit, which it notes.
+            env, preexec = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
+                                ":soft_rss_limit_mb=64"), None
+        elif QEMU:
+            # qemu-user would share the limit and abort when its own requests fail: the
+            # program gets an address space of its own, that size.
+            env, preexec = dict(os.environ, QEMU_RESERVED_VA=str(limit)), None
+        p = self.run_fault("memory held", env=env, preexec=preexec)
+        self.assertEqual((p.returncode, p.stdout), (1, b"before the error\r\nclean-up ran\r\n"))
+        self.assertEqual(re.sub(rb"==\d+==AddressSanitizer: soft rss limit exhausted .*\n", b"",
+                                p.stderr), b"")
 
 
 if __name__ == "__main__":

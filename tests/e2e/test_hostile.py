@@ -531,20 +531,22 @@ class HostileEntryTest(LauncherCase):
 
 
 # The desktop's opener for the table below: it notes what it was given in the
-# working folder it inherits, then succeeds, fails (entries named "fail") or
-# stays until the test lets it go (entries named "slow.txt" or "stays.txt").
+# working folder it inherits, then succeeds, fails (entries named "fail"), is
+# killed (entries named "crash") or stays until the test lets it go (entries
+# named "slow.txt" or "stays.txt").
 OPENER_NAME = "open" if sys.platform == "darwin" else "xdg-open"
 FAKE_OPENER = """#!/bin/sh
 printf '%s\\n' "$1" > opened
 echo opener noise; echo opener noise >&2
 case ${1##*/} in
   fail) exit 3 ;;
+  crash) kill -KILL $$ ;;
   slow.txt | stays.txt) echo $$ > slow.pid
     while [ ! -e release ] && [ -e opened ]; do sleep 0.05; done; exit 3 ;;
 esac
 """
 # PATH "(rel)" has relative elements only, which hold the opener and "probe";
-# "(bin)" is the folder that holds them too, then /usr/bin:/bin.
+# "(bin)" is the folder that holds them and "-probe" too, then /usr/bin:/bin.
 REL_PATH = "rel:.:"
 OPENER_ROWS = [
     # entry, PATH, result, what the opener was given (None: not started)
@@ -553,11 +555,13 @@ OPENER_ROWS = [
     ("{dir}/folder", "(bin)", True, "{dir}/folder"),
     ("https://example.org/a b?c=$(id)", "(bin)", True, "https://example.org/a b?c=$(id)"),
     ("nosuchscheme://fail", "(bin)", False, "nosuchscheme://fail"),
+    ("nosuchscheme://crash", "(bin)", False, "nosuchscheme://crash"),
     ("{dir}/slow.txt", "(bin)", True, "{dir}/slow.txt"),
     ("{dir}/stays.txt", "(bin)", True, "{dir}/stays.txt"),
     ("/nonexistent/program", "(bin)", False, None),
     ("no-such-command-here", "(bin)", False, None),
     ("probe", "(bin)", True, None),
+    ("-probe", "(bin)", False, None),
     ("probe", "(rel)", False, None),
     ("{dir}/doc.txt", "(rel)", False, None),
 ]
@@ -668,7 +672,8 @@ class OpenerTest(LauncherCase):
         with open(os.path.join(bin_dir, OPENER_NAME), "w") as f:
             f.write(FAKE_OPENER)
         os.chmod(os.path.join(bin_dir, OPENER_NAME), 0o755)
-        shutil.copy(MARKER, os.path.join(bin_dir, "probe"))
+        for name in ("probe", "-probe"):
+            shutil.copy(MARKER, os.path.join(bin_dir, name))
         rows = WINE_OPENER_ROWS if WINE else OPENER_ROWS
         runs = [self.start_row(n, entry, path, bin_dir)
                 for n, (entry, path, _, _) in enumerate(rows)]
