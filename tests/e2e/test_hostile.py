@@ -425,7 +425,6 @@ class EdgeInputTest(LauncherCase):
             self.assertEqual(f.read(), DEFAULT_FILE)
         self.assertIn(p.returncode, (0,))
 
-
     @unittest.skipIf(WINE, "Wine does not start a program in a removed folder")
     def test_removed_working_directory_is_reported_not_written_elsewhere(self):
         gone = self.path("gone")
