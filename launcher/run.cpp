@@ -67,7 +67,9 @@ void RunLauncher(Services& s) {
   for (int n = 1; n <= kEntryCount; ++n) {
     const std::string& entry = settings.entries[n - 1];
     if (entry.size() < kMinLaunchLength) continue;
-    bool launched = s.shell.Open(entry);
+    // Never a look-alike of the name the file holds: that may be another program.
+    const std::string& unicode = settings.unicode_entries[n - 1];
+    bool launched = s.shell.Open(unicode.empty() ? entry : unicode);
     Line(s.out, ConfirmationLine(n, launched));
     s.clock.Sleep(pause);
   }

@@ -95,7 +95,9 @@ Settings LoadSettings(const std::string& working_directory, FileSystem& files, P
     settings.counter = std::int64_t{StrToInt(ini.ReadValue(kSection, "Countdown", ""))} + 1;
     settings.pause = StrToInt(ini.ReadValue(kSection, "Pause", ""));
     for (int n = 1; n <= kEntryCount; ++n) {
-      settings.entries[n - 1] = ini.ReadValue(kSection, "Program" + std::to_string(n), "");
+      const std::string key = "Program" + std::to_string(n);
+      settings.entries[n - 1] = ini.ReadValue(kSection, key, "");
+      settings.unicode_entries[n - 1] = ini.ReadUnicodeValue(kSection, key);
     }
   }
   return settings;

@@ -32,6 +32,10 @@ std::string TIniFile::ReadValue(const std::string& section, const std::string& k
   return std::string(buffer.data(), std::min(copied, buffer.size() - 1));
 }
 
+std::string TIniFile::ReadUnicodeValue(const std::string& section, const std::string& key) {
+  return profile_.GetUnicodeString(section.c_str(), key.c_str(), kReadBufferSize, path().c_str());
+}
+
 void TIniFile::WriteValue(const std::string& section, const std::string& key,
                           const std::string& value) {
   if (!profile_.WriteString(section.c_str(), key.c_str(), value.c_str(), path().c_str())) {

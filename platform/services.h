@@ -31,6 +31,13 @@ class Profile {
   // NUL-terminates it and returns the number of bytes copied.
   virtual std::size_t GetString(const char* section, const char* key, const char* default_value,
                                 char* buffer, std::size_t size, const char* path) = 0;
+  // The value as UTF-8 where the file holds it in Unicode with characters
+  // that GetString's ANSI text lost or gave as look-alikes; empty otherwise,
+  // and wherever GetString's text names files as they are.
+  virtual std::string GetUnicodeString(const char* /*section*/, const char* /*key*/,
+                                       std::size_t /*size*/, const char* /*path*/) {
+    return {};
+  }
   // False when the platform refused the write.
   virtual bool WriteString(const char* section, const char* key, const char* value,
                            const char* path) = 0;

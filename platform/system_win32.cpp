@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/system.h"
@@ -16,25 +18,98 @@
 namespace torvinale {
 namespace {
 
+// Texts the program keeps are in the ANSI code page; files are reached by
+// their wide names, so that no character the code page lacks is lost.
+std::wstring FromAnsi(std::string_view text) {
+  const int size = static_cast<int>(text.size());
+  std::wstring wide(
+      static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0)),
+      L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+  return wide;
+}
+
+std::string FromWide(std::wstring_view wide, UINT code_page) {
+  const int size = static_cast<int>(wide.size());
+  std::string text(static_cast<std::size_t>(WideCharToMultiByte(code_page, 0, wide.data(), size,
+                                                                nullptr, 0, nullptr, nullptr)),
+                   '\0');
+  WideCharToMultiByte(code_page, 0, wide.data(), size, text.data(), static_cast<int>(text.size()),
+                      nullptr, nullptr);
+  return text;
+}
+
+// The form the wide calls take beyond MAX_PATH where the system allows it;
+// shorter paths keep the form every Windows takes.
+std::wstring Reachable(std::wstring path) {
+  if (path.size() < MAX_PATH || path.starts_with(LR"(\\?\)")) return path;
+  if (path.starts_with(LR"(\\)")) return LR"(\\?\UNC\)" + path.substr(2);
+  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return LR"(\\?\)" + path;
+  return path;
+}
+
+std::wstring Join(const std::wstring& folder, const std::wstring& name) {
+  return folder.ends_with(L'\\') ? folder + name : folder + L'\\' + name;
+}
+
+// The working folder by its real name, taken once at start. Its ANSI text is
+// only shown: a "?" or a look-alike in it (a best fit) may name no folder, or
+// another one.
+class WorkingFolder {
+ public:
+  void Take() {
+    std::wstring wide(MAX_PATH + 1, L'\0');
+    DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(wide.size()), wide.data());
+    // A longer folder is reported by the size it needs; ask again with it.
+    while (n >= wide.size()) {
+      wide.resize(n);
+      n = GetCurrentDirectoryW(static_cast<DWORD>(wide.size()), wide.data());
+    }
+    // On failure "." keeps the config file where the presence test looks.
+    wide_ = n == 0 ? std::wstring(L".") : wide.substr(0, n);
+    text_ = FromWide(wide_, CP_ACP);
+    taken_ = true;
+  }
+
+  const std::string& text() const { return text_; }
+
+  // A name alone, or the folder's text joined with one, is that name in the
+  // real folder; any other path is converted as the ANSI calls convert it.
+  std::wstring Reach(std::string_view path) const {
+    std::string_view name = path;
+    if (taken_ && path.starts_with(text_) && path.size() > text_.size() &&
+        path[text_.size()] == '\\') {
+      name.remove_prefix(text_.size() + 1);
+    }
+    if (!taken_ || name.find_first_of("\\/") != std::string_view::npos || name.empty()) {
+      return Reachable(FromAnsi(path));
+    }
+    return Reachable(Join(wide_, FromAnsi(name)));
+  }
+
+ private:
+  bool taken_ = false;
+  std::wstring wide_;
+  std::string text_;
+};
+
+WorkingFolder& Folder() {
+  static WorkingFolder folder;
+  return folder;
+}
+
 class Win32FileSystem final : public FileSystem {
  public:
   std::string QueryWorkingDirectory() override {
-    std::vector<char> buffer(MAX_PATH + 1);
-    DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
-    // A longer directory is reported by the size it needs; ask again with it.
-    while (n >= buffer.size()) {
-      buffer.resize(n);
-      n = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
-    }
-    // On failure "." keeps the config file where the presence test looks.
-    return n == 0 ? std::string(".") : std::string(buffer.data(), n);
+    Folder().Take();
+    return Folder().text();
   }
 
   // Present whatever the last-write time: a file dated outside the DOS range
   // must not be overwritten with defaults.
   bool FileIsPresent(const std::string& name) override {
-    WIN32_FIND_DATAA data;
-    HANDLE search = FindFirstFileA(name.c_str(), &data);
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(Folder().Reach(name).c_str(), &data);
     if (search == INVALID_HANDLE_VALUE) {
       DWORD error = GetLastError();
       return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
@@ -44,16 +119,46 @@ class Win32FileSystem final : public FileSystem {
   }
 };
 
-// A new file is written through the same profile calls into a file of its
-// own beside the target, then moved into place without replacing anything:
-// an ended run leaves none or all of it, and a file that appeared meanwhile
-// is kept.
+// A null text stays null: it carries the profile functions' meaning.
+class WideText {
+ public:
+  explicit WideText(const char* text) : null_(text == nullptr) {
+    if (!null_) wide_ = FromAnsi(text);
+  }
+  const wchar_t* get() const { return null_ ? nullptr : wide_.c_str(); }
+
+ private:
+  bool null_;
+  std::wstring wide_;
+};
+
+// The wide profile functions on the file's real name, with the texts
+// converted as the ANSI ones convert them, so that every file reads as it
+// would through those. A new file is written through the same calls into a
+// file of its own beside the target, then moved into place without replacing
+// anything: an ended run leaves none or all of it, and a file that appeared
+// meanwhile is kept.
 class Win32Profile final : public Profile {
  public:
   std::size_t GetString(const char* section, const char* key, const char* default_value,
                         char* buffer, std::size_t size, const char* path) override {
-    return GetPrivateProfileStringA(section, key, default_value, buffer, static_cast<DWORD>(size),
-                                    Target(path));
+    if (size == 0) return 0;
+    std::wstring value = Read(section, key, default_value, size, path);
+    const int n = WideCharToMultiByte(CP_ACP, 0, value.c_str(), static_cast<int>(value.size()) + 1,
+                                      buffer, static_cast<int>(size), nullptr, nullptr);
+    if (n > 0) return static_cast<std::size_t>(n) - 1;
+    buffer[size - 1] = '\0';  // too long in this code page: cut where it stopped
+    return size - 1;
+  }
+
+  std::string GetUnicodeString(const char* section, const char* key, std::size_t size,
+                               const char* path) override {
+    if (size == 0) return {};
+    std::wstring value = Read(section, key, "", size, path);
+    // Text from an ANSI file comes back unchanged; only a Unicode file holds
+    // characters that the code page lacks or gives as look-alikes.
+    if (FromAnsi(FromWide(value, CP_ACP)) == value) return {};
+    return FromWide(value, CP_UTF8);
   }
 
   bool WriteString(const char* section, const char* key, const char* value,
@@ -61,37 +166,59 @@ class Win32Profile final : public Profile {
     const bool flush = section == nullptr && key == nullptr && value == nullptr;
     auto it = path == nullptr ? new_files_.end() : new_files_.find(path);
     if (it != new_files_.end() && it->second.empty() && !flush && !MakeTemporary(it)) return false;
-    BOOL written = WritePrivateProfileStringA(section, key, value, Target(path));
+    BOOL written = WritePrivateProfileStringW(WideText(section).get(), WideText(key).get(),
+                                              WideText(value).get(), Target(path).c_str());
     // Every value is written through at once; the flush only empties a cache,
     // and its answer means nothing (Wine always gives 0).
     if (flush) return it == new_files_.end() || Publish(it);
     return written != 0;
   }
 
-  void StartNewFile(const char* path) override { new_files_.emplace(path, std::string()); }
+  void StartNewFile(const char* path) override { new_files_.emplace(path, std::wstring()); }
 
   void Discard(const char* path) override {
     auto it = new_files_.find(path);
     if (it == new_files_.end()) return;
-    if (!it->second.empty()) DeleteFileA(it->second.c_str());
+    if (!it->second.empty()) DeleteFileW(it->second.c_str());
     new_files_.erase(it);
   }
 
  private:
-  using NewFiles = std::map<std::string, std::string>;  // target, its file until the flush
+  using NewFiles = std::map<std::string, std::wstring>;  // target, its file until the flush
 
-  const char* Target(const char* path) const {
-    auto it = path == nullptr ? new_files_.end() : new_files_.find(path);
-    return it == new_files_.end() || it->second.empty() ? path : it->second.c_str();
+  std::wstring Read(const char* section, const char* key, const char* default_value,
+                    std::size_t size, const char* path) {
+    std::wstring value(size, L'\0');
+    DWORD n = GetPrivateProfileStringW(WideText(section).get(), WideText(key).get(),
+                                       WideText(default_value).get(), value.data(),
+                                       static_cast<DWORD>(size), Target(path).c_str());
+    value.resize(std::min<std::size_t>(n, size - 1));
+    return value;
   }
 
-  // Made empty and exclusively, so that nothing of someone else's is written to.
+  std::wstring Target(const char* path) const {
+    auto it = path == nullptr ? new_files_.end() : new_files_.find(path);
+    if (it != new_files_.end() && !it->second.empty()) return it->second;
+    return path == nullptr ? std::wstring() : Folder().Reach(path);
+  }
+
+  // Made empty and exclusively, so that nothing of someone else's is written
+  // to. Where the target's path fits MAX_PATH and the usual name would not, a
+  // name no longer than the target's own keeps it within the limit.
   bool MakeTemporary(NewFiles::iterator it) {
+    const std::wstring target = Folder().Reach(it->first);
+    const std::size_t slash = target.find_last_of(L'\\');
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-      char suffix[32];
-      std::snprintf(suffix, sizeof suffix, ".%lx.%u.tmp", GetCurrentProcessId(), attempt);
-      std::string name = it->first + suffix;
-      HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+      wchar_t suffix[32];
+      std::swprintf(suffix, 32, L".%lx.%u.tmp", GetCurrentProcessId(), attempt);
+      std::wstring name = target + suffix;
+      if (target.size() < MAX_PATH && name.size() >= MAX_PATH && slash != std::wstring::npos &&
+          target.size() - slash - 1 >= 10) {
+        std::swprintf(suffix, 32, L"~cfg%02u.tmp", attempt);
+        name = target.substr(0, slash + 1) + suffix;
+      }
+      name = Reachable(std::move(name));
+      HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
       if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
@@ -104,14 +231,14 @@ class Win32Profile final : public Profile {
   }
 
   bool Publish(NewFiles::iterator it) {
-    const std::string target = it->first, temporary = it->second;
+    const std::wstring target = Folder().Reach(it->first), temporary = it->second;
     new_files_.erase(it);
     if (temporary.empty()) return true;  // nothing was written
-    if (MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
     DWORD error = GetLastError();
-    DeleteFileA(temporary.c_str());
+    DeleteFileW(temporary.c_str());
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
-    DWORD attributes = GetFileAttributesA(target.c_str());
+    DWORD attributes = GetFileAttributesW(target.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   }
 

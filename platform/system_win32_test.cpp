@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -52,6 +53,90 @@ TEST(Win32ProfileTest, NewFileIsMovedIntoPlaceWholeAndNeverOverAFileThatAppeared
   EXPECT_FALSE(profile.WriteString(nullptr, nullptr, nullptr, path.c_str()));
   std::filesystem::remove(path);
   EXPECT_TRUE(std::filesystem::is_empty(dir));
+  std::filesystem::remove_all(dir);
+}
+
+// The working folder's ANSI text may hold "?" or a look-alike (a sibling that
+// exists, here): files are reached by the folder's real name all the same.
+TEST(Win32ProfileTest, NewFileIsMadeAndMovedInTheWorkingFolderByItsRealName) {
+  const auto base = std::filesystem::temp_directory_path() /
+                    ("torvinale-folders-" + std::to_string(GetCurrentProcessId()));
+  const auto look_alike = base / L"Capek";
+  std::filesystem::create_directories(look_alike);
+  wchar_t previous[MAX_PATH + 1];
+  GetCurrentDirectoryW(MAX_PATH + 1, previous);
+  for (const wchar_t* name : {L"\u0414\u043c\u0438\u0442\u0440\u0438\u0439", L"\u010capek"}) {
+    const auto dir = base / name;
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.c_str()));
+    FileSystem& files = RealFileSystem();
+    const std::string path = files.QueryWorkingDirectory() + "\\config.ini";
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(files.FileIsPresent("config.ini"));
+
+    Profile& profile = RealProfile();
+    profile.StartNewFile(path.c_str());
+    EXPECT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path.c_str()));
+    EXPECT_FALSE(files.FileIsPresent("config.ini"));
+    EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path.c_str()));
+    EXPECT_EQ(Contents(dir / "config.ini"), "[Torvinale]\r\nCountdown=5\r\n");
+    EXPECT_TRUE(files.FileIsPresent("config.ini"));
+    char value[2048];
+    EXPECT_EQ(profile.GetString("Torvinale", "Countdown", "", value, sizeof value, path.c_str()),
+              1u);
+
+    profile.StartNewFile(path.c_str());  // a series dropped leaves nothing beside it
+    EXPECT_TRUE(profile.WriteString("Torvinale", "Pause", "0", path.c_str()));
+    profile.Discard(path.c_str());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+    EXPECT_TRUE(std::filesystem::is_empty(look_alike));
+  }
+  SetCurrentDirectoryW(previous);
+  std::filesystem::remove_all(base);
+}
+
+// Windows starts no program in such a folder unless it is long-path aware,
+// but a folder entered later is as long as it is.
+TEST(Win32FileSystemTest, WorkingFolderBeyondMaxPathIsTakenWholeAndLookedIn) {
+  std::wstring dir = LR"(\\?\)" + std::filesystem::temp_directory_path().wstring();
+  if (!dir.ends_with(L'\\')) dir += L'\\';
+  // Made one by one and removed in reverse: the library's calls stop at MAX_PATH.
+  std::vector<std::wstring> made{dir + L"torvinale-deep-" + std::to_wstring(GetCurrentProcessId())};
+  while (made.back().size() < 300) made.push_back(made.back() + L"\\" + std::wstring(60, L'd'));
+  for (const std::wstring& folder : made) CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring config = made.back() + L"\\config.ini";
+  DeleteFileW(config.c_str());  // left by a run that had this process number
+  wchar_t previous[MAX_PATH + 1];
+  GetCurrentDirectoryW(MAX_PATH + 1, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(made.back().c_str()));
+  FileSystem& files = RealFileSystem();
+  EXPECT_EQ(files.QueryWorkingDirectory().size(), made.back().size() - 4);  // no \\?\ form
+  EXPECT_FALSE(files.FileIsPresent("config.ini"));
+  CloseHandle(CreateFileW(config.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+  EXPECT_TRUE(files.FileIsPresent("config.ini"));
+  SetCurrentDirectoryW(previous);
+  DeleteFileW(config.c_str());
+  for (auto it = made.rbegin(); it != made.rend(); ++it) RemoveDirectoryW(it->c_str());
+}
+
+// Text converted as the ANSI functions convert it; the Unicode name only where
+// that text lost characters of it.
+TEST(Win32ProfileTest, UnicodeValueOnlyWhereTheAnsiTextLostCharacters) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("torvinale-unicode-" + std::to_string(GetCurrentProcessId()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "config.ini").string();
+  // UTF-16 LE: [T], a=\u0414\\x, b=Zo\u00e9
+  const char saved[] =
+      "\xff\xfe[\0T\0]\0\r\0\n\0a\0=\0\x14\x04\\\0x\0\r\0\n\0b\0=\0Z\0o\0\xe9\0\r\0\n\0";
+  std::ofstream(dir / "config.ini", std::ios::binary) << std::string(saved, sizeof saved - 1);
+  Profile& profile = RealProfile();
+  char value[2048];
+  EXPECT_EQ(profile.GetString("T", "a", "", value, sizeof value, path.c_str()), 3u);
+  EXPECT_STREQ(value, "?\\x");
+  EXPECT_EQ(profile.GetUnicodeString("T", "a", sizeof value, path.c_str()), "\xd0\x94\\x");
+  EXPECT_EQ(profile.GetUnicodeString("T", "b", sizeof value, path.c_str()), "");
+  EXPECT_EQ(profile.GetUnicodeString("T", "missing", sizeof value, path.c_str()), "");
   std::filesystem::remove_all(dir);
 }
 

@@ -40,6 +40,7 @@ class FakeProfile final : public Profile {
   using Key = std::tuple<std::string, std::string, std::string>;  // path, section, key
   std::map<Key, std::string> values;                              // in the files
   std::map<Key, std::string> pending;
+  std::map<Key, std::string> unicode;  // what GetUnicodeString gives
   std::vector<std::string> written_keys;
   std::vector<std::string> read_keys;
   std::vector<std::string> new_files;  // paths announced as new
@@ -59,6 +60,12 @@ class FakeProfile final : public Profile {
     std::memcpy(buffer, value.data(), n);
     buffer[n] = '\0';
     return n;
+  }
+
+  std::string GetUnicodeString(const char* section, const char* key, std::size_t,
+                               const char* path) override {
+    auto it = unicode.find({path, section, key});
+    return it == unicode.end() ? std::string() : it->second;
   }
 
   bool WriteString(const char* section, const char* key, const char* value,

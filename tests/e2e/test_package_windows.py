@@ -119,8 +119,10 @@ class WindowsZipTest(unittest.TestCase):
         self.assertEqual(levels, ["asInvoker"])
         self.assertEqual({e.get("Id") for e in root.iter() if e.tag.endswith("}supportedOS")},
                          SUPPORTED_OS)
-        # Texts stay in the system's ANSI code page.
+        # Texts stay in the system's ANSI code page; paths may pass MAX_PATH.
         self.assertEqual([e.tag for e in root.iter() if "CodePage" in e.tag], [])
+        self.assertEqual([e.text for e in root.iter() if e.tag.endswith("}longPathAware")],
+                         ["true"])
 
     def test_unpacked_program_runs_under_wine(self):
         work = tempfile.mkdtemp(prefix="torvinale-unzipped-")
