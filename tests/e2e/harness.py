@@ -109,29 +109,32 @@ class LauncherCase(unittest.TestCase):
                 return [(name, int(ms)) for name, ms in rows]
             time.sleep(0.05)
 
-    def run_launcher(self, stdout="file", timeout=120, preexec=None, env=None, cmd=None):
-        """Runs cmd (the launcher by default) in the test's folder."""
+    def run_launcher(self, stdout="file", timeout=120, preexec=None, env=None, cmd=None,
+                     folder=None):
+        """Runs cmd (the launcher by default) in folder (the test's by default), where its
+        output files go too, so that runs in folders of their own may run at once."""
         cmd = cmd or command()
-        out_path = self.path("stdout.bin")
-        err_path = self.path("stderr.bin")
+        folder = folder or self.dir
+        out_path = os.path.join(folder, "stdout.bin")
+        err_path = os.path.join(folder, "stderr.bin")
         with open(err_path, "wb") as err:
             start = time.time()
             if stdout == "file":
                 with open(out_path, "wb") as out:
-                    rc = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL,
+                    rc = subprocess.run(cmd, cwd=folder, stdin=subprocess.DEVNULL,
                                         stdout=out, stderr=err, timeout=timeout,
                                         preexec_fn=preexec, env=env).returncode
                 with open(out_path, "rb") as f:
                     data = f.read()
             elif stdout == "pipe":
-                proc = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL,
+                proc = subprocess.run(cmd, cwd=folder, stdin=subprocess.DEVNULL,
                                       stdout=subprocess.PIPE, stderr=err, timeout=timeout,
                                       preexec_fn=preexec, env=env)
                 rc, data = proc.returncode, proc.stdout
             else:  # a path such as /dev/full, or None for a closed descriptor
                 target = open(stdout, "wb") if stdout else None
                 try:
-                    rc = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL,
+                    rc = subprocess.run(cmd, cwd=folder, stdin=subprocess.DEVNULL,
                                         stdout=target, stderr=err, timeout=timeout,
                                         preexec_fn=preexec, close_fds=True, env=env).returncode
                 finally:

@@ -1,13 +1,14 @@
 """End-to-end runs of the real binary: the same cases natively and under Wine."""
 
+import concurrent.futures
 import os
 import shutil
 import subprocess
 import time
 import unittest
 
-from harness import (CLOSING, EXE, LauncherCase, WINE, command, confirmation, host_path, ini,
-                     prepare_runner, screen, BANNER, RULE, BINARY, RUNNER)
+from harness import (CLOSING, EXE, SEP, LauncherCase, WINE, command, confirmation, host_path, ini,
+                     prepare_runner, screen, BANNER, RULE, BINARY, MARKER, RUNNER)
 
 DEFAULT_ENTRY = "c:\\windows\\notepad.exe"
 DEFAULT_FILE = (b"[Torvinale]\r\nCountdown=5\r\nPause=1500\r\nProgram1=c:\\windows\\notepad.exe\r\n"
@@ -127,6 +128,113 @@ class SavedFormsTest(LauncherCase):
                 self.assertEqual(len(self.markers(int(opens), log)), int(opens))
                 if opens:
                     os.remove(log)
+
+
+# A user's folder as Windows names it in the ANSI code page (1252 under Wine): "?" for
+# every UTF-16 unit it lacks, a best fit for some letters. Each row runs as that user
+# meets it: a first run, a config.ini saved as UTF-16 (as Notepad offers) naming two
+# programs, one relative and one by its full path, and a bad value.
+FOLDER_NAMES = [
+    ("Latin-1 accents", "Zo\u00e9", "Zo\u00e9"),
+    ("Cyrillic", "\u0414\u043c\u0438\u0442\u0440\u0438\u0439", "???????"),
+    ("Greek", "\u0395\u03bb\u03ad\u03bd\u03b7", "?????"),
+    ("CJK", "\u738b\u82b3", "??"),
+    ("emoji", "Emoji \U0001f600", "Emoji ??"),
+    ("a look-alike folder beside it", "\u010capek", "Capek"),
+]
+
+
+class FolderNamesTest(LauncherCase):
+    """The program in a user's own folder, whatever its name holds, never in the folder
+    that the name's ANSI text may name instead."""
+
+    # Wine names such folders only under a UTF-8 locale, else starts in C:\windows.
+    ENV = dict(os.environ, LC_ALL="C.UTF-8")
+
+    def folder(self, scenario, name, look_alike=None):
+        """The per-user layout the installer uses; a look-alike sibling holds a
+        config.ini and a program of its own that must stay untouched."""
+        path = os.path.join(self.dir, scenario, "Users", name, "AppData", "Programs", "Torvinale")
+        os.makedirs(path)
+        if look_alike and look_alike != name and "?" not in look_alike:
+            other = os.path.join(self.dir, scenario, "Users", look_alike, "AppData", "Programs",
+                                 "Torvinale")
+            os.makedirs(other)
+            shutil.copy(MARKER, os.path.join(other, "abs" + EXE))
+            with open(os.path.join(other, "config.ini"), "wb") as f:
+                f.write(ini(0, 0, ["abs" + EXE]))
+        return path
+
+    def shown(self, path, ansi_name, name):
+        """The entry's text on the screen: the ANSI form on Windows, the bytes elsewhere."""
+        text = host_path(path)
+        return text.replace(name, ansi_name).encode("cp1252") if WINE else text.encode()
+
+    def test_first_run_entries_and_reports_in_folders_of_any_name(self):
+        runs = []
+        for label, name, ansi_name in FOLDER_NAMES:
+            first = self.folder("first", name, ansi_name)
+            existing = self.folder("existing", name, ansi_name)
+            relative = "." + SEP + "rel" + EXE
+            full = os.path.join(existing, "abs" + EXE)
+            for program in ("rel", "abs"):
+                shutil.copy(MARKER, os.path.join(existing, program + EXE))
+            saved = ("[Torvinale]\r\nCountdown=0\r\nPause=0\r\nProgram1=" + relative +
+                     "\r\nProgram2=" + host_path(full) + "\r\n")
+            with open(os.path.join(existing, "config.ini"), "wb") as f:
+                f.write(b"\xff\xfe" + saved.encode("utf-16-le"))
+            bad = self.folder("bad", name, ansi_name)
+            with open(os.path.join(bad, "config.ini"), "wb") as f:
+                f.write(ini("abc", 0))
+            runs += [(label, "first", first, name, ansi_name),
+                     (label, "existing", existing, name, ansi_name),
+                     (label, "bad", bad, name, ansi_name)]
+        # At once: a first run alone counts down for six seconds.
+        with concurrent.futures.ThreadPoolExecutor(len(runs)) as pool:
+            results = list(pool.map(
+                lambda run: self.run_launcher(env=self.ENV, folder=run[2]), runs))
+
+        for (label, scenario, folder, name, ansi_name), r in zip(runs, results):
+            with self.subTest(label, scenario=scenario):
+                with open(os.path.join(folder, "config.ini"), "rb") as f:
+                    config = f.read()
+                if scenario == "first":
+                    self.assertEqual((r.rc, r.err), (0, b""))
+                    self.assertEqual(config, DEFAULT_FILE)
+                    self.assertTrue(r.out.startswith(screen(5, [DEFAULT_ENTRY])))
+                elif scenario == "existing":
+                    self.assertEqual((r.rc, r.err), (0, b""))
+                    entries = ["." + SEP + "rel" + EXE,
+                               self.shown(os.path.join(folder, "abs" + EXE), ansi_name,
+                                          name).decode("latin-1")]
+                    self.assertEqual(r.out, screen(0, entries) + confirmation(1) +
+                                     confirmation(2) + CLOSING)
+                    names = sorted(n for n, _ in self.markers(2, os.path.join(folder,
+                                                                              "markers.log")))
+                    self.assertEqual(names, ["abs" + EXE, "rel" + EXE])
+                else:
+                    self.assertEqual(r.rc, 1)
+                    self.assertEqual(r.out, b"")
+                    self.assertTrue(r.err.endswith(b"\r\n'abc' is not a valid integer value."
+                                                   b"\r\n\r\n"), r.err)
+                    self.assertEqual(config, ini("abc", 0))
+                other = folder.replace(os.sep + name + os.sep, os.sep + ansi_name + os.sep)
+                if other != folder and os.path.isdir(other):
+                    self.assertEqual(sorted(os.listdir(other)), ["abs" + EXE, "config.ini"])
+                    with open(os.path.join(other, "config.ini"), "rb") as f:
+                        self.assertEqual(f.read(), ini(0, 0, ["abs" + EXE]))
+
+    def test_first_run_where_config_ini_just_fits_the_path_limit(self):
+        # Its own path is within MAX_PATH; the usual name of the new file beside it is not.
+        padding = 259 - len(host_path(self.dir + "/") + "\\config.ini")
+        folder = self.path("d" * padding)
+        os.mkdir(folder)
+        self.assertEqual(len(host_path(folder) + "\\config.ini"), 259)
+        r = self.run_launcher(folder=folder)
+        self.assertEqual((r.rc, r.err), (0, b""))
+        with open(os.path.join(folder, "config.ini"), "rb") as f:
+            self.assertEqual(f.read(), DEFAULT_FILE)
+        self.assertEqual(sorted(os.listdir(folder)), ["config.ini", "stderr.bin", "stdout.bin"])
 
 
 if __name__ == "__main__":
