@@ -1,5 +1,8 @@
 // Runs a script of profile operations through the platform's profile functions
 // (Windows) or through ours (POSIX), so that run_diff.py can compare the two.
+// With --through-program on Windows they go through the program's own layer
+// instead, which must give what the platform's ANSI functions give; a relative
+// path is then taken in the working folder as the program takes config.ini.
 //
 // Script lines (fields separated by one tab; in every field a byte outside
 // "!".."~" and the backslash are written as \xHH):
@@ -16,6 +19,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include "platform/system.h"
 #else
 #include "platform/profile_posix.h"
 #endif
@@ -24,12 +29,18 @@ namespace {
 
 constexpr unsigned kBufferSize = 2048;
 
-#ifndef _WIN32
+#ifdef _WIN32
+bool through_program = false;
+std::string working_folder;
+#else
 torvinale::PosixProfile profile;
 #endif
 
 std::size_t Read(const char* section, const char* key, char* buffer, const char* path) {
 #ifdef _WIN32
+  if (through_program) {
+    return torvinale::RealProfile().GetString(section, key, "", buffer, kBufferSize, path);
+  }
   return GetPrivateProfileStringA(section, key, "", buffer, kBufferSize, path);
 #else
   return profile.GetString(section, key, "", buffer, kBufferSize, path);
@@ -38,6 +49,7 @@ std::size_t Read(const char* section, const char* key, char* buffer, const char*
 
 bool Write(const char* section, const char* key, const char* value, const char* path) {
 #ifdef _WIN32
+  if (through_program) return torvinale::RealProfile().WriteString(section, key, value, path);
   return WritePrivateProfileStringA(section, key, value, path) != 0;
 #else
   return profile.WriteString(section, key, value, path);
@@ -101,6 +113,11 @@ bool Run(const std::string& line, std::string& result) {
   for (std::size_t i = 0; i < raw.size(); ++i) {
     if (!Unescape(raw[i], f[i])) return false;
   }
+#ifdef _WIN32
+  if (through_program && f.size() > 1 && f[1].find(':') == std::string::npos) {
+    f[1] = working_folder + "\\" + f[1];
+  }
+#endif
   if (f[0] == "R" && f.size() == 4) {
     std::vector<char> buffer(kBufferSize, '\x7f');
     std::size_t n = Read(f[2].c_str(), f[3].c_str(), buffer.data(), f[1].c_str());
@@ -122,8 +139,16 @@ bool Run(const std::string& line, std::string& result) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  if (argc == 3 && std::strcmp(argv[1], "--through-program") == 0) {
+    through_program = true;
+    working_folder = torvinale::RealFileSystem().QueryWorkingDirectory();
+    --argc;
+    ++argv;
+  }
+#endif
   if (argc != 2) {
-    std::fprintf(stderr, "usage: %s SCRIPT\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--through-program] SCRIPT\n", argv[0]);
     return 2;
   }
 #ifdef _WIN32

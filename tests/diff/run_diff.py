@@ -6,6 +6,9 @@ torvinale_profile_driver (POSIX build) and torvinale_profile_driver.exe (under
 Wine), and compares the values read, the write results and the files written.
 A difference passes only when one of the classes listed in README.md ("How
 config.ini is read and written on Linux and macOS") explains it exactly.
+The .exe also runs every case through the program's own Windows layer, in a
+folder whose name the ANSI code page lacks: that must give exactly what
+Windows' ANSI functions give.
 
     python3 tests/diff/run_diff.py --seed 7 --cases 20000
     python3 tests/diff/run_diff.py --seed 7 --cases 20000 --show 1234   # one case
@@ -121,10 +124,11 @@ class Generator:
     def high_bytes(self):
         if self.utf16:
             # In cp1252, near it (U+0081 has its byte), missing (one "?" each,
-            # two for a pair) and malformed (lone surrogates); none that
-            # Windows maps to a look-alike, such as U+0100 to "A".
+            # two for a pair), given as a look-alike (BEST_FIT) and malformed
+            # (lone surrogates).
             pool = [chr(c) for c in range(0xC0, 0x100)] + list(
-                "\u20ac\u0152\u2013\u0081\u0394\u4e2d\ufffd\U0001f600\ud800\udc00")
+                "\u20ac\u0152\u2013\u0081\u0394\u4e2d\ufffd\U0001f600\ud800\udc00") + list(
+                BEST_FIT)
             return "".join(self.pick(pool) for _ in range(self.r.randint(1, 4))).encode(
                 "utf-8", "surrogatepass")
         if self.bom:
@@ -382,12 +386,16 @@ def lines_of(data):
     return data.replace(b"\r\n", b"\n").replace(b"\r", b"\n").split(b"\n")
 
 
+# Letters that cp1252 lacks and Windows gives as a look-alike (seen under Wine).
+BEST_FIT = {"\u0100": b"A", "\u010c": b"C"}
+
+
 def to_ansi(value):
     """A value of a UTF-8 or UTF-16 file as Wine's ANSI functions give it."""
     out = bytearray()
     for ch in value.decode("utf-8", "replace"):
         try:
-            out += ch.encode("cp1252")
+            out += BEST_FIT.get(ch) or ch.encode("cp1252")
         except UnicodeEncodeError:
             # Beyond U+FFFF a character is two UTF-16 units, and two "?".
             out += bytes([ord(ch)]) if ord(ch) < 0x100 else b"??" if ord(ch) > 0xFFFF else b"?"
@@ -473,6 +481,15 @@ def compare(case, ours, theirs, our_file, their_file):
     return met, bad
 
 
+def differences_of_the_program(case, program, wine, program_file, their_file):
+    """The program's Windows layer must give exactly what Windows' ANSI functions give."""
+    bad = [f"the program's Windows layer: {op[:3]!r} gives {mine!r}, Windows' ANSI functions "
+           f"{theirs!r}" for op, mine, theirs in zip(case.ops, program, wine) if mine != theirs]
+    if program_file != their_file:
+        bad.append("the program's Windows layer leaves another file than Windows' ANSI functions")
+    return bad[:3]
+
+
 # --- Running ---
 
 def host_path(path, windows):
@@ -480,9 +497,11 @@ def host_path(path, windows):
 
 
 def write_script(cases, folder, windows):
+    """windows None: names alone, taken in the working folder."""
     lines = []
     for case in cases:
-        path = escape(host_path(os.path.join(folder, f"c{case.number}.ini"), windows))
+        name = f"c{case.number}.ini"
+        path = escape(name if windows is None else host_path(os.path.join(folder, name), windows))
         for op in case.ops:
             lines.append("\t".join([op[0], path] + [escape(f) for f in op[1:]]))
     script = os.path.join(folder, "script.txt")
@@ -521,26 +540,45 @@ def read_file(path):
         return None
 
 
+# The program's Windows layer runs in a folder whose name cp1252 lacks.
+PROGRAM_FOLDER = "windows-\u0414\u043c\u0438\u0442\u0440\u0438\u0439"
+
+
 def run_batch(cases, work, env, drivers):
-    posix_dir, wine_dir = os.path.join(work, "posix"), os.path.join(work, "windows")
-    for folder in (posix_dir, wine_dir):
+    folders = [os.path.join(work, name) for name in ("posix", "windows", PROGRAM_FOLDER)]
+    for folder in folders:
         shutil.rmtree(folder, ignore_errors=True)
         prepare(cases, folder)
-    posix = subprocess.Popen([drivers[0], write_script(cases, posix_dir, False)],
-                             stdout=subprocess.PIPE)
-    wine = subprocess.Popen([WINE, drivers[1], write_script(cases, wine_dir, True)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    wine_out, wine_err = wine.communicate()
-    posix_out, _ = posix.communicate()
-    if posix.returncode != 0 or wine.returncode != 0:
-        sys.exit(f"driver failed: POSIX {posix.returncode}, Windows {wine.returncode}: "
-                 f"{wine_err.decode(errors='replace')[-2000:]}")
+    posix_dir, wine_dir, program_dir = folders
+    write_script(cases, program_dir, None)
+    # Three at once, each into a file: a full pipe would hold its driver up.
+    runs = [([drivers[0], write_script(cases, posix_dir, False)], None),
+            ([WINE, drivers[1], write_script(cases, wine_dir, True)], None),
+            ([WINE, drivers[1], "--through-program", "script.txt"], program_dir)]
+    procs = []
+    for command, cwd in runs:
+        out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        procs.append((subprocess.Popen(command, stdout=out, stderr=err, env=env, cwd=cwd),
+                      out, err))
+    outputs, failed = [], []
+    for proc, out, err in procs:
+        proc.wait()
+        out.seek(0)
+        err.seek(0)
+        outputs.append(out.read())
+        if proc.returncode != 0:
+            failed.append(f"{proc.args[-1]}: {proc.returncode}: "
+                          f"{err.read().decode(errors='replace')[-2000:]}")
+    if failed:
+        sys.exit("driver failed: " + "; ".join(failed))
+    posix_out, wine_out, program_out = outputs
     ours = split_results(cases, posix_out, "POSIX")
     theirs = split_results(cases, wine_out, "Windows")
-    for case, mine, wine in zip(cases, ours, theirs):
+    programs = split_results(cases, program_out, "program's Windows")
+    for case, mine, wine, program in zip(cases, ours, theirs, programs):
         name = f"c{case.number}.ini"
-        yield case, mine, wine, read_file(os.path.join(posix_dir, name)), \
-            read_file(os.path.join(wine_dir, name))
+        yield case, mine, wine, program, read_file(os.path.join(posix_dir, name)), \
+            read_file(os.path.join(wine_dir, name)), read_file(os.path.join(program_dir, name))
 
 
 def show(case, mine, wine, our_file, their_file):
@@ -558,13 +596,14 @@ def main():
     parser.add_argument("--show", type=int, help="print this case in full")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--posix-driver", default=POSIX_DRIVER)
-    parser.add_argument("--windows-driver", default=WINDOWS_DRIVER)
+    parser.add_argument("--windows-driver", default=WINDOWS_DRIVER, type=os.path.abspath)
     args = parser.parse_args()
 
     for driver in (args.posix_driver, args.windows_driver, WINE):
         if not os.path.isfile(driver):
             sys.exit(f"missing {driver}: build the posix and windows presets first")
-    env = dict(os.environ, WINEDEBUG="-all", LC_ALL="C")
+    # Wine names a folder outside the ANSI code page only under a UTF-8 locale.
+    env = dict(os.environ, WINEDEBUG="-all", LC_ALL="C.UTF-8")
     env.setdefault("WINEPREFIX", os.path.join(ROOT, "build", "windows", "wineprefix"))
     subprocess.run([WINE, "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=False)
@@ -579,11 +618,12 @@ def main():
     met_counts, failures, ops = collections.Counter(), [], 0
     try:
         for first in range(0, len(cases), args.batch):
-            for case, mine, wine, our_file, their_file in run_batch(
+            for case, mine, wine, program, our_file, their_file, program_file in run_batch(
                     cases[first:first + args.batch], work, env,
                     (args.posix_driver, args.windows_driver)):
                 ops += len(case.ops)
                 met, bad = compare(case, mine, wine, our_file, their_file)
+                bad += differences_of_the_program(case, program, wine, program_file, their_file)
                 met_counts.update(met)
                 if args.show is not None:
                     show(case, mine, wine, our_file, their_file)
