@@ -17,7 +17,9 @@ needs_deb = unittest.skipUnless(DEB, "needs dpkg-deb")
 
 DEB_FILES = {
     "usr/bin/torvinale": 0o755,
+    "usr/bin/torvinale-login": 0o755,
     "usr/share/man/man1/torvinale.1.gz": 0o644,
+    "usr/share/man/man1/torvinale-login.1.gz": 0o644,
     DOC + "copyright": 0o644,
     DOC + "changelog.gz": 0o644,
     DOC + "examples/config.ini": 0o644,
