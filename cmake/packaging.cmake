@@ -74,7 +74,6 @@ else()
   add_custom_target(torvinale_docs ALL DEPENDS ${man_pages} ${changelog})
   install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT docs)
   install(FILES ${examples_dir}/config.ini ${examples_dir}/torvinale.desktop
-    ${examples_dir}/torvinale-dex.desktop
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT docs)
 
   # The version of the newest changelog entry is the version packaged.
