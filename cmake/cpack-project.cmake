@@ -23,7 +23,7 @@ macro(install_components)
 endmacro()
 
 if(CPACK_GENERATOR STREQUAL "DEB")
-  install_components(program docs debian)
+  install_components(program login docs debian)
   if(CPACK_TORVINALE_READELF)
     # Cross-built: the newest C library version the program asks for.
     execute_process(COMMAND "${CPACK_TORVINALE_READELF}" --version-info --wide
@@ -39,7 +39,7 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${libc})")
   endif()
 elseif(CPACK_GENERATOR STREQUAL "TGZ" AND CPACK_TORVINALE_PORTABLE)
-  install_components(portable docs)
+  install_components(portable login docs)
   set(CPACK_PACKAGE_FILE_NAME
     "${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-linux-${CPACK_TORVINALE_ARCH}")
 endif()

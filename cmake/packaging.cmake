@@ -43,9 +43,13 @@ if(WIN32)
   endforeach()
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/default-config.ini "${default_config}")
 else()
-  # Components: the .deb takes program, docs and debian; the .tar.gz takes portable
-  # (a static program and LICENSE) and docs. A plain install leaves portable out.
+  # Components: the .deb takes program, login, docs and debian; the .tar.gz takes
+  # portable (a static program and LICENSE), login and docs. A plain install leaves
+  # portable out.
   install(TARGETS torvinale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+  # What the login entry runs, beside the program it starts.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/linux/torvinale-login
+    DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT login)
   if(TARGET torvinale_static)
     install(TARGETS torvinale_static RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
       COMPONENT portable EXCLUDE_FROM_ALL)
@@ -54,20 +58,22 @@ else()
 
   # Debian wants these compressed, without a time stamp so builds repeat.
   find_program(GZIP_EXECUTABLE gzip REQUIRED)
-  set(man_page ${CMAKE_CURRENT_BINARY_DIR}/torvinale.1.gz)
+  set(man_pages "")
+  foreach(page torvinale.1 torvinale-login.1)
+    add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz
+      COMMAND ${GZIP_EXECUTABLE} -9nc ${docs_dir}/${page} > ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz
+      DEPENDS ${docs_dir}/${page}
+      VERBATIM)
+    list(APPEND man_pages ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz)
+  endforeach()
   set(changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
-  add_custom_command(OUTPUT ${man_page}
-    COMMAND ${GZIP_EXECUTABLE} -9nc ${docs_dir}/torvinale.1 > ${man_page}
-    DEPENDS ${docs_dir}/torvinale.1
-    VERBATIM)
   add_custom_command(OUTPUT ${changelog}
     COMMAND ${GZIP_EXECUTABLE} -9nc ${debian_dir}/changelog > ${changelog}
     DEPENDS ${debian_dir}/changelog
     VERBATIM)
-  add_custom_target(torvinale_docs ALL DEPENDS ${man_page} ${changelog})
-  install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT docs)
+  add_custom_target(torvinale_docs ALL DEPENDS ${man_pages} ${changelog})
+  install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT docs)
   install(FILES ${examples_dir}/config.ini ${examples_dir}/torvinale.desktop
-    ${examples_dir}/torvinale-dex.desktop
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT docs)
 
   # The version of the newest changelog entry is the version packaged.

@@ -17,12 +17,13 @@ needs_deb = unittest.skipUnless(DEB, "needs dpkg-deb")
 
 DEB_FILES = {
     "usr/bin/torvinale": 0o755,
+    "usr/bin/torvinale-login": 0o755,
     "usr/share/man/man1/torvinale.1.gz": 0o644,
+    "usr/share/man/man1/torvinale-login.1.gz": 0o644,
     DOC + "copyright": 0o644,
     DOC + "changelog.gz": 0o644,
     DOC + "examples/config.ini": 0o644,
     DOC + "examples/torvinale.desktop": 0o644,
-    DOC + "examples/torvinale-dex.desktop": 0o644,
 }
 # The .tar.gz: a static program, LICENSE in place of Debian's two files, no usr/.
 TAR_FILES = {p.removeprefix("usr/") for p in DEB_FILES
@@ -239,18 +240,18 @@ class PosixPackageTest(unittest.TestCase):
         self.assertEqual([line for line in r.stdout.splitlines() if len(line) > 80], [])
 
     @needs_deb
-    def test_autostart_entries_are_valid(self):
-        for name in ("torvinale.desktop", "torvinale-dex.desktop"):
-            path = self.installed(DOC + "examples/" + name)
-            with open(path) as f:
-                keys = dict(line.split("=", 1) for line in f.read().splitlines()
-                            if "=" in line and not line.startswith("#"))
-            self.assertEqual(keys["Type"], "Application")
-            self.assertTrue(os.path.isabs(keys["Path"]), keys["Path"])
-            if shutil.which("desktop-file-validate"):
-                r = subprocess.run(["desktop-file-validate", path], capture_output=True,
-                                   text=True)
-                self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
+    def test_autostart_entry_is_valid(self):
+        path = self.installed(DOC + "examples/torvinale.desktop")
+        with open(path) as f:
+            keys = dict(line.split("=", 1) for line in f.read().splitlines()
+                        if "=" in line and not line.startswith("#"))
+        self.assertEqual(keys["Type"], "Application")
+        # The folder is torvinale-login's, as launchers differ on a Path= that is missing.
+        self.assertNotIn("Path", keys)
+        self.assertRegex(keys["Exec"], r' torvinale-login "/[^"]+"$')
+        if shutil.which("desktop-file-validate"):
+            r = subprocess.run(["desktop-file-validate", path], capture_output=True, text=True)
+            self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
 
 
 if __name__ == "__main__":
