@@ -50,11 +50,24 @@ def confirmation(number, launched=True):
 CLOSING = b"Closing program...\r\n"
 
 
+_runner_prepared = False
+
+
 def prepare_runner():
-    """Creates the Wine prefix once, so that no test pays for it or sees its noise."""
-    if WINE:
-        subprocess.run([RUNNER, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    """Creates the Wine prefix once, so that no test pays for it or sees its noise. Debian's
+    wineserver ends as soon as its last program does (-p0), so that every run would start
+    one anew, sometimes while the last one is going: one server serves the whole suite."""
+    global _runner_prepared
+    if WINE and not _runner_prepared:
+        _runner_prepared = True
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, check=False)
+        server = os.path.join(os.path.dirname(RUNNER), "wineserver")
+        # One already there is waited for (a minute at most), to be followed by ours.
+        if subprocess.run([server, "-p60"], **quiet).returncode != 0:
+            subprocess.run([server, "-w"], **quiet)
+            subprocess.run([server, "-p60"], **quiet)
+        subprocess.run([RUNNER, "cmd", "/c", "exit"], **quiet)
 
 
 def command():
