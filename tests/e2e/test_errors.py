@@ -189,6 +189,18 @@ class FaultTest(ReportCase):
                           "Access violation at address 0000000000000000.",
                           module=r"torvinale_fault(\.exe)?")
 
+    @unittest.skipIf(WINE, "Wine 8 ends the process itself: too little stack is left after "
+                           "an overflow to hand it to any handler")
+    def test_stack_overflow_is_reported_not_a_silent_death(self):
+        stack = 8 * 1024 * 1024  # unlimited, it would take all memory first
+        p = self.run_fault("stack", preexec=lambda: resource.setrlimit(
+            resource.RLIMIT_STACK, (stack, stack)))
+        self.assertEqual((p.returncode, p.stdout), (1, b"before the error\r\nclean-up ran\r\n"),
+                         p.stderr)
+        self.assertRegex(p.stderr, rb"^Exception EAccessViolation in module torvinale_fault"
+                                   rb"(\.exe)? at [0-9A-F]{8}\.\r\nAccess violation at address "
+                                   rb"[0-9A-F]{16}\.\r\n\r\n$")
+
     def test_error_object_of_a_foreign_class_has_an_empty_message(self):
         p = self.run_fault("foreign")
         self.assertEqual(p.returncode, 1)
