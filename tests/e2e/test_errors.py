@@ -69,6 +69,14 @@ class SettingsErrorTest(ReportCase):
         self.assertEqual((r.rc, r.out), (1, b""))
         self.assertReport(r.err, "EConvertError", "'1.5' is not a valid integer value.")
 
+    def test_report_is_in_the_console_code_page(self):
+        self.write_config(ini("\xe9", 0))  # "é" in the ANSI code page, 1252 here
+        r = self.run_launcher()
+        self.assertEqual((r.rc, r.out), (1, b""))
+        # Windows' console shows the OEM code page (437 here); POSIX has none of its own.
+        self.assertReport(r.err, "EConvertError",
+                          "'%s' is not a valid integer value." % ("\x82" if WINE else "\xe9"))
+
     def test_thousand_character_countdown_is_cut_to_1023_characters(self):
         self.write_config(ini("7" * 1000, 0))
         r = self.run_launcher()
