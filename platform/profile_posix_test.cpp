@@ -211,6 +211,27 @@ TEST_F(ProfileFile, NewFileNeverReplacesWhatAppearedMeanwhile) {
   }
 }
 
+TEST_F(ProfileFile, NewFileIsAnOrdinaryFileOnceFlushed) {
+  const mode_t saved = umask(022);
+  for (auto mode :
+       {PosixProfile::NewFiles::kUnnamedWherePossible, PosixProfile::NewFiles::kNamed}) {
+    PosixProfile profile(nullptr, mode);
+    profile.StartNewFile(path_.c_str());
+    ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
+    EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);  // as an editor saves it
+    // The next series changes it: it is no longer only to be created.
+    ASSERT_TRUE(profile.WriteString("Torvinale", "Pause", "1500", path_.c_str()));
+    EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path_.c_str()));
+    EXPECT_EQ(Contents(path_), "[Torvinale]\r\nCountdown=5\r\nPause=1500\r\n");
+    EXPECT_EQ(Entries(), 1u);
+    std::filesystem::remove(path_);
+  }
+  umask(saved);
+}
+
 TEST_F(ProfileFile, DiscardedOrNeverFlushedSeriesLeaveTheFileAsItWas) {
   const std::string old = "[Torvinale]\nCountdown=5\n";
   Put(path_, old);

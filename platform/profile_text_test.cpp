@@ -71,6 +71,7 @@ TEST(ProfileText, Utf16WithItsMarkReadsAsUtf8AndMalformedUnitsAsReplacements) {
       {"\xFF\xFE[\0S\0]\0\r\0\n\0k\0=\0\xE9\0\n\0"s, mark + "[S]\r\nk=\xC3\xA9\n"},
       {"\xFE\xFF\0[\0S\0]\0\r\x20\xAC\xD8\x3D\xDE\0"s, mark + "[S]\r\xE2\x82\xAC\xF0\x9F\x98\x80"},
       {"\xFF\xFE\xFF\xFE\0\xD8x\0\0\xDC\0\xD8"s, mark + mark + fffd + "x" + fffd + fffd},
+      {"\xFF\xFE\0\xD8\0\xD8"s, mark + fffd + fffd},  // a high unit never pairs with a high one
       {"\xFF\xFEx\0y"s, mark + "x" + fffd},
       {"\xFF\xFE", mark},
       {"\xFF[S]", "\xFF[S]"},  // no mark: single-byte text

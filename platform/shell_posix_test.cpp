@@ -57,12 +57,13 @@ class ShellTest : public ::testing::Test {
           "io=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 | tr '\\n' ' ')\n"
           "fds=$(ls /proc/$$/fd | tr '\\n' ' ')\n"
           "sig=$(grep -E '^Sig(Blk|Ign)' /proc/$$/status | tr -d ' \\t' | tr '\\n' ' ')\n"
+          "nowrite=; for fd in 1 2; do echo >&$fd 2>/dev/null || nowrite=\"$nowrite$fd \"; done\n"
           "{\n"
           "  printf 'argv0=%s\\n' \"$0\"\n"
           "  for a in \"$@\"; do printf 'arg=%s\\n' \"$a\"; done\n"
           "  set -- $(sed 's/.*) //' /proc/$$/stat)\n"
-          "  printf 'pid=%s\\nppid=%s\\nsid=%s\\nio=%s\\nfds=%s\\nsig=%s\\n' \"$$\" \"$2\" \"$4\" "
-          "\"$io\" \"$fds\" \"$sig\"\n"
+          "  printf 'pid=%s\\nppid=%s\\nsid=%s\\nio=%s\\nfds=%s\\nsig=%s\\nnowrite=%s\\n' \"$$\" "
+          "\"$2\" \"$4\" \"$io\" \"$fds\" \"$sig\" \"$nowrite\"\n"
           "} > \"$0.tmp\"\n"
           "mv \"$0.tmp\" \"$0.out\"\n" +
               tail,
@@ -229,6 +230,7 @@ TEST_F(ShellTest, ProgramStartsDetachedWithNothingOfOurs) {
 
   Report report = WaitForReport(program);
   EXPECT_EQ(report.fields["io"], "/dev/null /dev/null /dev/null ");
+  EXPECT_EQ(report.fields["nowrite"], "");  // its output may go nowhere, but must not fail
   EXPECT_EQ(report.fields["sig"], "SigBlk:0000000000000000 SigIgn:0000000000000000 ");
   std::string fds = " " + report.fields["fds"];
   EXPECT_NE(fds.find(" 2 "), std::string::npos) << fds;

@@ -15,6 +15,14 @@ namespace {
 
 const char* mode = "";
 
+// Each call holds a frame the next one cannot share, until the stack runs out.
+std::size_t Deeper(std::size_t depth) {
+  volatile char frame[1024];
+  frame[depth % sizeof frame] = 1;
+  if (depth == ~std::size_t{0}) return 0;
+  return Deeper(depth + 1) + frame[0];
+}
+
 struct CleanUp {
   ~CleanUp() { torvinale::StandardOutputStream().WriteLine("clean-up ran"); }
 };
@@ -44,6 +52,8 @@ void MainLine() {
       }
     }
     out.WriteLine(std::string(64, 'x'));  // raises while the limit holds
+  } else if (std::strcmp(mode, "stack") == 0) {
+    Deeper(0);
   } else if (std::strcmp(mode, "foreign") == 0) {
     throw 42;
   }

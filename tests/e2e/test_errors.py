@@ -69,6 +69,14 @@ class SettingsErrorTest(ReportCase):
         self.assertEqual((r.rc, r.out), (1, b""))
         self.assertReport(r.err, "EConvertError", "'1.5' is not a valid integer value.")
 
+    def test_report_is_in_the_console_code_page(self):
+        self.write_config(ini("\xe9", 0))  # "é" in the ANSI code page, 1252 here
+        r = self.run_launcher()
+        self.assertEqual((r.rc, r.out), (1, b""))
+        # Windows' console shows the OEM code page (437 here); POSIX has none of its own.
+        self.assertReport(r.err, "EConvertError",
+                          "'%s' is not a valid integer value." % ("\x82" if WINE else "\xe9"))
+
     def test_thousand_character_countdown_is_cut_to_1023_characters(self):
         self.write_config(ini("7" * 1000, 0))
         r = self.run_launcher()
@@ -188,6 +196,18 @@ class FaultTest(ReportCase):
         self.assertReport(data[len(screen_text):], "EAccessViolation",
                           "Access violation at address 0000000000000000.",
                           module=r"torvinale_fault(\.exe)?")
+
+    @unittest.skipIf(WINE, "Wine 8 ends the process itself: too little stack is left after "
+                           "an overflow to hand it to any handler")
+    def test_stack_overflow_is_reported_not_a_silent_death(self):
+        stack = 8 * 1024 * 1024  # unlimited, it would take all memory first
+        p = self.run_fault("stack", preexec=lambda: resource.setrlimit(
+            resource.RLIMIT_STACK, (stack, stack)))
+        self.assertEqual((p.returncode, p.stdout), (1, b"before the error\r\nclean-up ran\r\n"),
+                         p.stderr)
+        self.assertRegex(p.stderr, rb"^Exception EAccessViolation in module torvinale_fault"
+                                   rb"(\.exe)? at [0-9A-F]{8}\.\r\nAccess violation at address "
+                                   rb"[0-9A-F]{16}\.\r\n\r\n$")
 
     def test_error_object_of_a_foreign_class_has_an_empty_message(self):
         p = self.run_fault("foreign")
