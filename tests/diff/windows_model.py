@@ -95,4 +95,7 @@ def storable(section, key, value):
     if any(c in field for field in (section, key, value) for c in (b"\r", b"\n", b"\0")):
         return False
     key = key.strip(BLANKS)
+    # First in the file, the key's first bytes would read as a byte order mark.
+    if not section.strip(BLANKS) and key.startswith((UTF8_MARK, UTF16_MARK, b"\xfe\xff")):
+        return False
     return b"=" not in key and not key.startswith((b";", b"["))
