@@ -41,8 +41,10 @@ class Generator:
     SECTIONS = [b"Torvinale", b"Other", b"A", b"b", b"two words", b"x.y", b"caf\xe9", b"\xc9T\xc9"]
     KEYS = [b(k) for k in LAUNCHER_KEYS] + [b"k", b"Key", b"a b", b"n.1", b"\xe9t\xe9", b"\xd6l"]
 
-    def __init__(self, rng, bom, utf16=False):
+    def __init__(self, rng, bom, utf16=False, marks=None):
         self.r = rng
+        # Drawn apart, so that a seed's other cases stay as they were before them.
+        self.marks = marks or random.Random(0)
         self.bom = bom or utf16  # names stay ASCII in a file with a byte order mark
         # Saved as UTF-16 LE, which we never write into: read only. Never of odd
         # length: Windows reads the byte after the file's data with its last one.
@@ -264,14 +266,25 @@ class Generator:
             ops.append(("W", b"Torvinale", *self.pick([
                 (b"a=b", b"1"), (b";Pause", b"1"), (b"[k]", b"1"), (b"k", b"a\r\nPause=1"),
                 (b"k", b"a\nb"), (b"Count\ndown", b"1")])))
+            if self.marks.random() < 0.5:
+                # First in the file, the key would start with a byte order mark;
+                # in a named section it is only a name.
+                kinds.append("marked key")
+                mark = self.marks.choice([UTF8_MARK, UTF16_MARK, b"\xfe\xff"])
+                if not self.utf16:
+                    ops.append(("W", b"Torvinale", mark + b"k", b"1"))
+                # Last: Windows stores it, and what it makes of the file after
+                # that depends on whether it reads the file again.
+                ops.append(("W", self.marks.choice([b"", b" ", b"\t"]),
+                            self.marks.choice([b"", b" "]) + mark + b"Pause", b"1"))
             ops.append(("F",))
         return Case(number, initial, ops, kinds)
 
 
 def generate(seed, count):
-    rng = random.Random(seed)
+    rng, marks = random.Random(seed), random.Random(f"marked keys {seed}")
     cases = []
     for n in range(count):
         roll = rng.random()
-        cases.append(Generator(rng, roll < 0.1, utf16=roll >= 0.9).case(n))
+        cases.append(Generator(rng, roll < 0.1, utf16=roll >= 0.9, marks=marks).case(n))
     return cases
