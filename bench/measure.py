@@ -7,8 +7,7 @@ import sys
 import tempfile
 import time
 
-from common import (BEFORE_LAUNCH_MS, CLOSING_MS, ENTRIES, PAUSE_MS, TICK_MS, WINDOWS_DIR,
-                    WINE, WINESERVER)
+from common import BEFORE_LAUNCH_MS, CLOSING_MS, ENTRIES, PAUSE_MS, TICK_MS, WINDOWS_DIR
 from terminal import Run
 
 # config.ini sizes for the read-once comparison.
@@ -111,13 +110,13 @@ def measure_large(paths, runs):
     return figures
 
 
-def measure_wine(paths, runs):
+def measure_wine(paths, runs, wine, wineserver):
     prefix = os.path.join(WINDOWS_DIR, "wineprefix")
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
     # A server started apart from the runs, so that none of them owns it or its terminal.
-    subprocess.Popen([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL,
+    subprocess.Popen([wineserver, "-p"], env=env, stdin=subprocess.DEVNULL,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).wait()
-    subprocess.run([WINE, "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
+    subprocess.run([wine, "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
     figures = {}
     try:
@@ -125,9 +124,9 @@ def measure_wine(paths, runs):
             folder, entries, pause, waits_ms = prepare_folder(config, paths["marker_exe"], True)
             figures[config] = []
             for _ in range(runs):
-                run = Run([WINE, paths["exe"]], folder, env)
+                run = Run([wine, paths["exe"]], folder, env)
                 figures[config].append(measure(run, entries, pause, waits_ms, folder))
             shutil.rmtree(folder, ignore_errors=True)
     finally:
-        subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL, check=False)
+        subprocess.run([wineserver, "-k"], env=env, stderr=subprocess.DEVNULL, check=False)
     return figures

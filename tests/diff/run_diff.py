@@ -29,7 +29,18 @@ from compare import compare, differences_of_the_program
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 POSIX_DRIVER = os.path.join(ROOT, "build", "posix", "tests", "torvinale_profile_driver")
 WINDOWS_DRIVER = os.path.join(ROOT, "build", "windows", "tests", "torvinale_profile_driver.exe")
-WINE = "/usr/lib/wine/wine64"
+
+
+def cached_wine():
+    """The Wine the windows preset runs its programs with, if it is configured."""
+    try:
+        with open(os.path.join(ROOT, "build", "windows", "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith("CMAKE_CROSSCOMPILING_EMULATOR:"):
+                    return line.split("=", 1)[1].strip()
+    except FileNotFoundError:
+        pass
+    return None
 
 
 def host_path(path, windows):
@@ -84,7 +95,7 @@ def read_file(path):
 PROGRAM_FOLDER = "windows-\u0414\u043c\u0438\u0442\u0440\u0438\u0439"
 
 
-def run_batch(cases, work, env, drivers):
+def run_batch(cases, work, env, drivers, wine_path):
     folders = [os.path.join(work, name) for name in ("posix", "windows", PROGRAM_FOLDER)]
     for folder in folders:
         shutil.rmtree(folder, ignore_errors=True)
@@ -93,8 +104,8 @@ def run_batch(cases, work, env, drivers):
     write_script(cases, program_dir, None)
     # Three at once, each into a file: a full pipe would hold its driver up.
     runs = [([drivers[0], write_script(cases, posix_dir, False)], None),
-            ([WINE, drivers[1], write_script(cases, wine_dir, True)], None),
-            ([WINE, drivers[1], "--through-program", "script.txt"], program_dir)]
+            ([wine_path, drivers[1], write_script(cases, wine_dir, True)], None),
+            ([wine_path, drivers[1], "--through-program", "script.txt"], program_dir)]
     procs = []
     for command, cwd in runs:
         out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
@@ -137,15 +148,17 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--posix-driver", default=POSIX_DRIVER)
     parser.add_argument("--windows-driver", default=WINDOWS_DRIVER, type=os.path.abspath)
+    parser.add_argument("--wine", help="default: the windows preset's, from its CMakeCache.txt")
     args = parser.parse_args()
+    wine_path = args.wine or cached_wine()
 
-    for driver in (args.posix_driver, args.windows_driver, WINE):
-        if not os.path.isfile(driver):
-            sys.exit(f"missing {driver}: build the posix and windows presets first")
+    for driver in (args.posix_driver, args.windows_driver, wine_path):
+        if not driver or not os.path.isfile(driver):
+            sys.exit(f"missing {driver or 'Wine'}: build the posix and windows presets first")
     # Wine names a folder outside the ANSI code page only under a UTF-8 locale.
     env = dict(os.environ, WINEDEBUG="-all", LC_ALL="C.UTF-8")
     env.setdefault("WINEPREFIX", os.path.join(ROOT, "build", "windows", "wineprefix"))
-    subprocess.run([WINE, "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL,
+    subprocess.run([wine_path, "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=False)
 
     cases = generate(args.seed, args.cases)
@@ -160,7 +173,7 @@ def main():
         for first in range(0, len(cases), args.batch):
             for case, mine, wine, program, our_file, their_file, program_file in run_batch(
                     cases[first:first + args.batch], work, env,
-                    (args.posix_driver, args.windows_driver)):
+                    (args.posix_driver, args.windows_driver), wine_path):
                 ops += len(case.ops)
                 met, bad = compare(case, mine, wine, our_file, their_file)
                 bad += differences_of_the_program(case, program, wine, program_file, their_file)
