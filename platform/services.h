@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace torvinale {
 
@@ -63,6 +64,17 @@ class Clock {
   virtual ~Clock() = default;
   // Waits the full time, resuming after interruptions.
   virtual void Sleep(std::uint32_t milliseconds) = 0;
+};
+
+// Text on its way to standard output, in the order it was written. Where the
+// cursor is moved by text (a terminal), the console writes its moves here so
+// that they land between the right pieces of the screen.
+class TextStream {
+ public:
+  virtual void Write(std::string_view text) = 0;
+
+ protected:
+  ~TextStream() = default;
 };
 
 // Cursor placement and the window-message queue of the console.

@@ -95,7 +95,7 @@ class StdoutSink final : public OutputSink {
 // anywhere else there is no cursor and the text simply follows on.
 class TerminalConsole final : public Console {
  public:
-  explicit TerminalConsole(TextOutput& out) : out_(out), is_terminal_(isatty(STDOUT_FILENO)) {}
+  explicit TerminalConsole(TextStream& out) : out_(out), is_terminal_(isatty(STDOUT_FILENO)) {}
 
   void MoveCursor(std::int16_t row, std::int16_t column) override {
     if (!is_terminal_ || row < 0 || column < 0) return;
@@ -112,7 +112,7 @@ class TerminalConsole final : public Console {
   void PumpMessages() override {}
 
  private:
-  TextOutput& out_;
+  TextStream& out_;
   bool is_terminal_;
 };
 
@@ -170,7 +170,7 @@ OutputSink& StandardOutput() {
   return sink;
 }
 
-Console& RealConsole(TextOutput& out) {
+Console& RealConsole(TextStream& out) {
   static TerminalConsole console(out);
   return console;
 }

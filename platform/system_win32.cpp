@@ -354,7 +354,7 @@ OutputSink& StandardOutput() {
   return sink;
 }
 
-Console& RealConsole(TextOutput&) {
+Console& RealConsole(TextStream&) {
   static Win32Console console;
   return console;
 }
