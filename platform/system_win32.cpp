@@ -165,12 +165,12 @@ class Win32Profile final : public Profile {
                    const char* path) override {
     const bool flush = section == nullptr && key == nullptr && value == nullptr;
     auto it = path == nullptr ? new_files_.end() : new_files_.find(path);
-    if (it != new_files_.end() && it->second.empty() && !flush && !MakeTemporary(it)) return false;
+    if (it != new_files_.end() && it->second.empty() && !flush && !MakeNewFile(it)) return false;
     BOOL written = WritePrivateProfileStringW(WideText(section).get(), WideText(key).get(),
                                               WideText(value).get(), Target(path).c_str());
     // Every value is written through at once; the flush only empties a cache,
     // and its answer means nothing (Wine always gives 0).
-    if (flush) return it == new_files_.end() || Publish(it);
+    if (flush) return it == new_files_.end() || PublishNewFile(it);
     return written != 0;
   }
 
@@ -205,7 +205,7 @@ class Win32Profile final : public Profile {
   // Made empty and exclusively, so that nothing of someone else's is written
   // to. Where the target's path fits MAX_PATH and the usual name would not, a
   // name no longer than the target's own keeps it within the limit.
-  bool MakeTemporary(NewFiles::iterator it) {
+  bool MakeNewFile(NewFiles::iterator it) {
     const std::wstring target = Folder().Reach(it->first);
     const std::size_t slash = target.find_last_of(L'\\');
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
@@ -230,7 +230,7 @@ class Win32Profile final : public Profile {
     return false;
   }
 
-  bool Publish(NewFiles::iterator it) {
+  bool PublishNewFile(NewFiles::iterator it) {
     const std::wstring target = Folder().Reach(it->first), temporary = it->second;
     new_files_.erase(it);
     if (temporary.empty()) return true;  // nothing was written
