@@ -1,6 +1,7 @@
 // The operating-system services the launcher uses, each behind a narrow
 // interface so that the whole run can be driven by fakes in tests. The real
-// implementations live in system_posix.cpp and system_win32.cpp.
+// implementations are in the platform's _posix and _win32 files, and
+// system.h hands them out.
 #pragma once
 
 #include <cstddef>
