@@ -83,7 +83,7 @@ Settings LoadSettings(const std::string& working_directory, FileSystem& files, P
   const std::string path = ConfigPath(working_directory);
   if (!files.FileIsPresent(kConfigName)) {
     // Never merged into a file that appears meanwhile: that one is read.
-    TIniFile ini(profile, path, TIniFile::Opening::kNew);
+    TIniFile ini(profile, path, TIniFile::Opening::kNewFile);
     for (const auto& [key, value] : kDefaults) ini.WriteValue(kSection, key, value);
     // A file that never reached the disk must not pass for one that did.
     ini.Close();

@@ -12,7 +12,7 @@ TIniFile::TIniFile(Profile& profile, std::string path, Opening opening)
     : TCustomIniFile(std::move(path)),
       profile_(profile),
       unwinding_at_open_(std::uncaught_exceptions()) {
-  if (opening == Opening::kNew) profile_.StartNewFile(this->path().c_str());
+  if (opening == Opening::kNewFile) profile_.StartNewFile(this->path().c_str());
 }
 
 TIniFile::~TIniFile() {

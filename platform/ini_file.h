@@ -34,7 +34,7 @@ class TIniFile final : public TCustomIniFile {
   static constexpr std::size_t kReadBufferSize = 2048;
   // A new file is only ever created: a file that is there by the flush, or
   // appears until then, is kept and the writes are dropped.
-  enum class Opening { kExisting, kNew };
+  enum class Opening { kExisting, kNewFile };
 
   TIniFile(Profile& profile, std::string path, Opening opening = Opening::kExisting);
   ~TIniFile() override;

@@ -56,7 +56,7 @@ TEST(IniFileTest, RefusedWriteNamesThePathAsGivenAndDropsTheSeries) {
   RecordingProfile profile;
   profile.refuse = true;
   try {
-    TIniFile ini(profile, "..\\odd path\\config.ini", TIniFile::Opening::kNew);
+    TIniFile ini(profile, "..\\odd path\\config.ini", TIniFile::Opening::kNewFile);
     ini.WriteValue("S", "K", "v");
     FAIL() << "no error";
   } catch (const EIniFileException& e) {

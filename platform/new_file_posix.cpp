@@ -254,15 +254,15 @@ bool ReadRegularFile(int fd, std::string& text, struct stat& st) {
   }
 }
 
-bool NewFile::Start(Place place, const struct stat* old, Kind kind) {
+bool StagedFile::Start(Place place, const struct stat* old, NewFileKind kind) {
   place_ = std::move(place);
-  create_ = old == nullptr;
-  return Open(create_ ? kind : Kind::kNamed, old);
+  new_file_ = old == nullptr;
+  return Open(new_file_ ? kind : NewFileKind::kNamed, old);
 }
 
-bool NewFile::Open(Kind kind, const struct stat* old) {
+bool StagedFile::Open(NewFileKind kind, const struct stat* old) {
 #if defined(__linux__) && defined(O_TMPFILE)
-  if (kind == Kind::kUnnamedWherePossible && CanNameUnnamedFiles()) {
+  if (kind == NewFileKind::kUnnamedWherePossible && CanNameUnnamedFiles()) {
     // Nothing to leave behind, whatever ends the process.
     file_ = Descriptor(openat(place_.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
     // Kernels and file systems without unnamed files say so in several ways.
@@ -290,7 +290,7 @@ bool NewFile::Open(Kind kind, const struct stat* old) {
   return true;
 }
 
-bool NewFile::Write(std::string_view text) {
+bool StagedFile::Write(std::string_view text) {
   off_t offset = 0;
   for (std::string_view rest = text; !rest.empty();) {
     ssize_t n = pwrite(file_.get(), rest.data(), rest.size(), offset);
@@ -309,7 +309,7 @@ bool NewFile::Write(std::string_view text) {
 
 // Names the new file as the target only where none exists by then; one that
 // appeared meanwhile is kept and the new text dropped.
-bool NewFile::PublishNew() {
+bool StagedFile::PublishNewFile() {
   const int dir = place_.dir;
   if (temp_.empty()) {
     std::string self = "/proc/self/fd/" + std::to_string(file_.get());
@@ -339,22 +339,22 @@ bool NewFile::PublishNew() {
 
 // Some file systems and security modules refuse to link an unnamed file into
 // place: its text goes into a named file, which has other ways there.
-bool NewFile::PublishNamedInstead() {
+bool StagedFile::PublishNamedInstead() {
   Descriptor unnamed = std::move(file_);
   std::string text;
   struct stat st;
   // Written with pwrite only, so it is read from its start.
-  return ReadRegularFile(unnamed.get(), text, st) && Open(Kind::kNamed, nullptr) && Write(text) &&
-         SyncFile(file_.get()) && PublishNew();
+  return ReadRegularFile(unnamed.get(), text, st) && Open(NewFileKind::kNamed, nullptr) &&
+         Write(text) && SyncFile(file_.get()) && PublishNewFile();
 }
 
 // What took the name meanwhile is read instead, if it is a file at all.
-bool NewFile::OtherFileIsThere() const {
+bool StagedFile::OtherFileIsThere() const {
   struct stat st;
   return fstatat(place_.dir, place_.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
 }
 
-bool NewFile::Replace() {
+bool StagedFile::Replace() {
   if (renameat(place_.dir, temp_.c_str(), place_.dir, place_.name.c_str()) != 0) {
     return false;
   }
@@ -363,21 +363,21 @@ bool NewFile::Replace() {
 }
 
 // The name may have been replaced since by whoever can write to the folder.
-bool NewFile::NameIsStillOurs() const {
+bool StagedFile::NameIsStillOurs() const {
   struct stat named, ours;
   return temp_.empty() || (fstatat(place_.dir, temp_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                            fstat(file_.get(), &ours) == 0 && named.st_dev == ours.st_dev &&
                            named.st_ino == ours.st_ino);
 }
 
-bool NewFile::Publish() {
+bool StagedFile::Publish() {
   if (!SyncFile(file_.get()) || !NameIsStillOurs()) return false;
-  if (!(create_ ? PublishNew() : Replace())) return false;
+  if (!(new_file_ ? PublishNewFile() : Replace())) return false;
   SyncDirectory(place_.dir);
   return true;
 }
 
-NewFile::~NewFile() {
+StagedFile::~StagedFile() {
   if (!temp_.empty()) unlinkat(place_.dir, temp_.c_str(), 0);
 }
 

@@ -1,6 +1,6 @@
 // The file side of our profile functions: folders reached by descriptor,
-// files read whole, and new files that reach their place in one step, so that
-// a run ended at any moment leaves the old file or the whole new one.
+// files read whole, and staged files that reach their place in one step, so
+// that a run ended at any moment leaves the old file or the whole new one.
 #pragma once
 
 #include <fcntl.h>
@@ -76,31 +76,33 @@ bool ReadRegularFile(int fd, std::string& text, struct stat& st);
 
 const timespec& ModificationTime(const struct stat& st);
 
+// How a new file is made: unnamed until it is in place where the system
+// allows it, or under a name of its own beside its target.
+enum class NewFileKind { kUnnamedWherePossible, kNamed };
+
 // A file made beside its target and held open until it is put in place, so
 // that it is never reopened through a name that someone else may have swapped.
-class NewFile {
+class StagedFile {
  public:
-  enum class Kind { kUnnamedWherePossible, kNamed };
-
-  NewFile() = default;
-  NewFile(const NewFile&) = delete;
-  NewFile& operator=(const NewFile&) = delete;
+  StagedFile() = default;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
   // A named file that was never put in place is removed.
-  ~NewFile();
+  ~StagedFile();
 
   // A file in the folder of place, for replacing the file described by old
-  // (taking its mode and, where allowed, its owner), or, without old, for a
-  // target that must only ever be created.
-  bool Start(Place place, const struct stat* old, Kind kind);
+  // (taking its mode and, where allowed, its owner), or, without old, a new
+  // file: one that must only ever be created.
+  bool Start(Place place, const struct stat* old, NewFileKind kind);
   // The whole text, from the start of the file.
   bool Write(std::string_view text);
-  // Syncs the file and puts it in place. A target that is only created is
-  // never replaced: a file that took its name meanwhile is kept (success).
+  // Syncs the file and puts it in place. A new file never replaces one: a
+  // file that took its name meanwhile is kept (success).
   bool Publish();
 
  private:
-  bool Open(Kind kind, const struct stat* old);
-  bool PublishNew();
+  bool Open(NewFileKind kind, const struct stat* old);
+  bool PublishNewFile();
   bool PublishNamedInstead();
   bool OtherFileIsThere() const;
   bool Replace();
@@ -108,8 +110,8 @@ class NewFile {
 
   Place place_;
   Descriptor file_;
-  std::string temp_;     // the file's name, empty while it has none
-  bool create_ = false;  // there was no file: never replace one
+  std::string temp_;       // the file's name, empty while it has none
+  bool new_file_ = false;  // there was no file: never replace one
 };
 
 // While held, every signal that would end the process waits, and takes

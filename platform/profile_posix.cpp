@@ -36,7 +36,7 @@ struct PosixProfile::ReadCache {
 
 // The new text of a file, in a file of its own beside it until the flush.
 struct PosixProfile::Series {
-  NewFile file;
+  StagedFile file;
   std::string text;
 };
 
@@ -87,9 +87,9 @@ std::unique_ptr<PosixProfile::Series> PosixProfile::Begin(const char* path, cons
                                                           bool& unchanged) {
   auto series = std::make_unique<Series>();
   Place place;
-  const bool create = creating_.contains(path);
+  const bool new_file = new_files_.contains(path);
   bool exists = false;
-  if (!(create ? Locate(path, place, working_) : LocateTarget(path, place, exists, working_))) {
+  if (!(new_file ? Locate(path, place, working_) : LocateTarget(path, place, exists, working_))) {
     return nullptr;
   }
   struct stat old;
@@ -104,7 +104,7 @@ std::unique_ptr<PosixProfile::Series> PosixProfile::Begin(const char* path, cons
     if (unchanged) return nullptr;
   }
   signals_.Hold();
-  if (!series->file.Start(std::move(place), exists ? &old : nullptr, new_files_)) {
+  if (!series->file.Start(std::move(place), exists ? &old : nullptr, new_file_kind_)) {
     series.reset();  // its temporary name goes while signals are still held
     if (pending_.empty()) signals_.Release();
   }
@@ -114,7 +114,7 @@ std::unique_ptr<PosixProfile::Series> PosixProfile::Begin(const char* path, cons
 bool PosixProfile::WriteString(const char* section, const char* key, const char* value,
                                const char* path) {
   if (section == nullptr && key == nullptr && value == nullptr) {
-    return path == nullptr || Commit(path);
+    return path == nullptr || Flush(path);
   }
   // Removing keys or sections (null value or key) is not needed by the launcher.
   if (section == nullptr || key == nullptr || value == nullptr || path == nullptr ||
@@ -141,18 +141,18 @@ bool PosixProfile::WriteString(const char* section, const char* key, const char*
 }
 
 void PosixProfile::StartNewFile(const char* path) {
-  if (path != nullptr) creating_.emplace(path);
+  if (path != nullptr) new_files_.emplace(path);
 }
 
 void PosixProfile::Discard(const char* path) {
   if (path == nullptr) return;
   auto it = pending_.find(path);
   if (it != pending_.end()) End(it);
-  creating_.erase(std::string(path));
+  new_files_.erase(std::string(path));
 }
 
-bool PosixProfile::Commit(const std::string& path) {
-  creating_.erase(path);
+bool PosixProfile::Flush(const std::string& path) {
+  new_files_.erase(path);
   auto it = pending_.find(path);
   if (it == pending_.end()) return true;
   cache_.reset();
@@ -169,8 +169,8 @@ void PosixProfile::End(SeriesMap::iterator it) {
   if (pending_.empty()) signals_.Release();
 }
 
-PosixProfile::PosixProfile(const WorkingFolder* working, NewFiles new_files)
-    : working_(working), new_files_(new_files) {}
+PosixProfile::PosixProfile(const WorkingFolder* working, NewFileKind new_file_kind)
+    : working_(working), new_file_kind_(new_file_kind) {}
 
 // Series never flushed are dropped, as a discard drops them.
 PosixProfile::~PosixProfile() {

@@ -15,7 +15,7 @@
 
 namespace torvinale {
 
-// Writes to a file collect in a new file beside it, held open from the first
+// Writes to a file collect in a staged file beside it, held open from the first
 // write of a series to the flush (null section, key and value), which syncs it
 // and puts it in place in one step: a run ended half-way through a series
 // leaves the old file, or none, never a part of the series, and a series that
@@ -28,9 +28,8 @@ namespace torvinale {
 // folder through the folder held since it was taken. Reads see pending writes.
 class PosixProfile final : public Profile {
  public:
-  using NewFiles = NewFile::Kind;
   explicit PosixProfile(const WorkingFolder* working = nullptr,
-                        NewFiles new_files = NewFiles::kUnnamedWherePossible);
+                        NewFileKind new_file_kind = NewFileKind::kUnnamedWherePossible);
   PosixProfile(const PosixProfile&) = delete;
   PosixProfile& operator=(const PosixProfile&) = delete;
   ~PosixProfile() override;
@@ -49,13 +48,13 @@ class PosixProfile final : public Profile {
   const ReadCache* Read(const char* path);
   std::unique_ptr<Series> Begin(const char* path, const char* section, const char* key,
                                 const char* value, bool& unchanged);
-  bool Commit(const std::string& path);
+  bool Flush(const std::string& path);
   void End(SeriesMap::iterator it);
 
   const WorkingFolder* working_;
-  NewFiles new_files_;
-  std::set<std::string, std::less<>> creating_;  // paths whose next series makes a new file
-  SeriesMap pending_;                            // by path as passed
+  NewFileKind new_file_kind_;
+  std::set<std::string, std::less<>> new_files_;  // paths whose next series makes a new file
+  SeriesMap pending_;                             // by path as passed
   std::unique_ptr<ReadCache> cache_;
   EndingSignals signals_;
 };

@@ -85,7 +85,7 @@ TEST_F(ProfileFile, TwelveWritesThenTwelveReadsGiveTheDefaultFile) {
 TEST_F(ProfileFile, SeriesOfWritesReplacesTheFileOnlyAtTheFlush) {
   const std::string old = "; mine\n[Torvinale]\nCountdown=5\n";
   Put(path_, old);
-  // The value gets shorter within the series: the new file keeps no old tail.
+  // The value gets shorter within the series: the staged file keeps no old tail.
   ASSERT_TRUE(Write("Countdown", "7000") && Write("Pause", "10") && Write("Countdown", "7"));
   EXPECT_EQ(Read("Countdown"), "7");  // pending writes are seen by reads
   EXPECT_EQ(Read("Pause"), "10");
@@ -186,8 +186,7 @@ TEST_F(ProfileFile, ReplacementKeepsModeAndSymbolicLinks) {
 }
 
 TEST_F(ProfileFile, NewFileNeverReplacesWhatAppearedMeanwhile) {
-  for (auto mode :
-       {PosixProfile::NewFiles::kUnnamedWherePossible, PosixProfile::NewFiles::kNamed}) {
+  for (auto mode : {NewFileKind::kUnnamedWherePossible, NewFileKind::kNamed}) {
     PosixProfile profile(nullptr, mode);
     ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
     Put(path_, "[Torvinale]\nCountdown=1\n");  // another run was quicker
@@ -213,8 +212,7 @@ TEST_F(ProfileFile, NewFileNeverReplacesWhatAppearedMeanwhile) {
 
 TEST_F(ProfileFile, NewFileIsAnOrdinaryFileOnceFlushed) {
   const mode_t saved = umask(022);
-  for (auto mode :
-       {PosixProfile::NewFiles::kUnnamedWherePossible, PosixProfile::NewFiles::kNamed}) {
+  for (auto mode : {NewFileKind::kUnnamedWherePossible, NewFileKind::kNamed}) {
     PosixProfile profile(nullptr, mode);
     profile.StartNewFile(path_.c_str());
     ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
@@ -242,7 +240,7 @@ TEST_F(ProfileFile, DiscardedOrNeverFlushedSeriesLeaveTheFileAsItWas) {
 
   std::filesystem::remove(path_);
   for (bool flushed_never : {false, true}) {
-    PosixProfile profile(nullptr, PosixProfile::NewFiles::kNamed);
+    PosixProfile profile(nullptr, NewFileKind::kNamed);
     profile.StartNewFile(path_.c_str());
     ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
     if (!flushed_never) profile.Discard(path_.c_str());
@@ -278,7 +276,7 @@ TEST_F(ProfileFile, WorkingFolderIsHeldNotFoundAgainByItsPath) {
 }
 
 TEST_F(ProfileFile, NamedNewFileIsNeverReopenedThroughALinkPutInItsPlace) {
-  PosixProfile profile(nullptr, PosixProfile::NewFiles::kNamed);
+  PosixProfile profile(nullptr, NewFileKind::kNamed);
   const std::string victim = dir_ + "/victim";
   Put(victim, "outside\n");
   ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
@@ -303,7 +301,7 @@ TEST_F(ProfileFile, EndingSignalsWaitUntilTheSeriesIsInTheFile) {
   }, saved[std::size(signals)];
   count.sa_handler = [](int) { caught = caught + 1; };
   for (std::size_t i = 0; i < std::size(signals); ++i) sigaction(signals[i], &count, &saved[i]);
-  PosixProfile profile(nullptr, PosixProfile::NewFiles::kNamed);
+  PosixProfile profile(nullptr, NewFileKind::kNamed);
   caught = 0;
   ASSERT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path_.c_str()));
   for (int sig : signals) raise(sig);

@@ -1,11 +1,13 @@
 // The operating-system services the launcher uses, each behind a narrow
 // interface so that the whole run can be driven by fakes in tests. The real
-// implementations live in system_posix.cpp and system_win32.cpp.
+// implementations are in the platform's _posix and _win32 files, and
+// system.h hands them out.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace torvinale {
 
@@ -63,6 +65,17 @@ class Clock {
   virtual ~Clock() = default;
   // Waits the full time, resuming after interruptions.
   virtual void Sleep(std::uint32_t milliseconds) = 0;
+};
+
+// Text on its way to standard output, in the order it was written. Where the
+// cursor is moved by text (a terminal), the console writes its moves here so
+// that they land between the right pieces of the screen.
+class TextStream {
+ public:
+  virtual void Write(std::string_view text) = 0;
+
+ protected:
+  ~TextStream() = default;
 };
 
 // Cursor placement and the window-message queue of the console.

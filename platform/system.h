@@ -5,7 +5,6 @@
 #include <string>
 
 #include "platform/services.h"
-#include "runtime/output.h"
 
 namespace torvinale {
 
@@ -18,7 +17,7 @@ Shell& RealShell();
 Clock& RealClock();
 OutputSink& StandardOutput();
 // The console of standard output; cursor moves may travel through out.
-Console& RealConsole(TextOutput& out);
+Console& RealConsole(TextStream& out);
 
 // Writes to standard error; failures go unnoticed.
 void WriteStandardError(const char* data, std::size_t size);

@@ -21,7 +21,7 @@ std::string IoErrorMessage(int code);
 // Text passes through a 128-byte buffer that is handed to the sink when it
 // fills, and at every line end when the sink is a character device. Failures
 // are stored in IoResult, never thrown.
-class TextOutput {
+class TextOutput final : public TextStream {
  public:
   static constexpr std::size_t kBufferSize = 128;
   static constexpr int kCannotOpen = 105;
@@ -30,7 +30,7 @@ class TextOutput {
   TextOutput(const TextOutput&) = delete;
   TextOutput& operator=(const TextOutput&) = delete;
 
-  void Write(std::string_view text);
+  void Write(std::string_view text) override;
   // The text, then CR LF.
   void WriteLine(std::string_view text);
   // Hands over whatever is buffered; nothing when never opened.
