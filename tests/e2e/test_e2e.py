@@ -7,12 +7,10 @@ import subprocess
 import time
 import unittest
 
-from harness import (CLOSING, EXE, SEP, LauncherCase, WINE, command, confirmation, host_path, ini,
-                     prepare_runner, screen, BANNER, RULE, BINARY, MARKER, RUNNER)
+from harness import (CLOSING, DEFAULT_ENTRY, DEFAULT_FILE, EXE, SEP, LauncherCase, WINE, command,
+                     confirmation, host_path, ini, prepare_runner, screen, BANNER, RULE, BINARY,
+                     MARKER, RUNNER)
 
-DEFAULT_ENTRY = "c:\\windows\\notepad.exe"
-DEFAULT_FILE = (b"[Torvinale]\r\nCountdown=5\r\nPause=1500\r\nProgram1=c:\\windows\\notepad.exe\r\n"
-                + b"".join(b"Program%d=\r\n" % n for n in range(2, 11)))
 
 # Fixed waits of a run: one tick, the wait before the launches, the closing wait.
 BASE_WAIT = 1.0 + 0.1 + 2.0
