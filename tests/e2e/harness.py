@@ -26,6 +26,8 @@ IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 RUNNER_COMMAND = shlex.split(RUNNER)
 QEMU = bool(RUNNER_COMMAND) and os.path.basename(RUNNER_COMMAND[0]).startswith("qemu-")
 WINE = bool(RUNNER) and not QEMU
+# Beside the runner: the one path to Wine is the toolchain's.
+WINESERVER = os.path.join(os.path.dirname(RUNNER), "wineserver") if WINE else ""
 EXE = ".exe" if WINE else ""
 SEP = "\\" if WINE else "/"
 
@@ -84,11 +86,10 @@ def prepare_runner():
         _runner_prepared = True
         quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL, check=False)
-        server = os.path.join(os.path.dirname(RUNNER), "wineserver")
         # One already there is waited for (a minute at most), to be followed by ours.
-        if subprocess.run([server, "-p60"], **quiet).returncode != 0:
-            subprocess.run([server, "-w"], **quiet)
-            subprocess.run([server, "-p60"], **quiet)
+        if subprocess.run([WINESERVER, "-p60"], **quiet).returncode != 0:
+            subprocess.run([WINESERVER, "-w"], **quiet)
+            subprocess.run([WINESERVER, "-p60"], **quiet)
         subprocess.run([RUNNER, "cmd", "/c", "exit"], **quiet)
 
 
@@ -228,7 +229,7 @@ class LauncherCase(unittest.TestCase):
         opened = []
         try:
             proc = subprocess.Popen(cmd or command(), cwd=folder,
-                                    stdin=self._stream(stdin, folder, "stdin.bin", opened),
+                                    stdin=stdin,
                                     stdout=self._stream(stdout, folder, "stdout.bin", opened),
                                     stderr=self._stream(stderr, folder, "stderr.bin", opened),
                                     preexec_fn=preexec, env=env, **options)

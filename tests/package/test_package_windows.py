@@ -12,13 +12,13 @@ import uuid
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
-from harness import CLOSING, RUNNER, WINE, confirmation, host_path, prepare_runner, screen
+from harness import (CLOSING, RUNNER, WINE, WINESERVER, confirmation, host_path, prepare_runner,
+                     screen)
 from package_common import MSI, SOURCE, build_packages, run_program, tool, wait_for
 
 ZIP_FILES = {"torvinale.exe", "USAGE.txt", "create-startup-shortcut.ps1", "LICENSE"}
 # Windows' own view of the .exe and the MSI (tests/windows_probe.cpp, run under Wine).
 PROBE = os.environ.get("TORVINALE_PROBE", "")
-WINESERVER = os.path.join(os.path.dirname(RUNNER), "wineserver") if WINE else ""
 PE_HIGH_ENTROPY_VA, PE_DYNAMIC_BASE, PE_NX_COMPAT = 0x20, 0x40, 0x100
 # The manifest's supportedOS: Windows 7, 8, 8.1, and 10 and 11 (one ID).
 SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
