@@ -3,13 +3,11 @@
 import concurrent.futures
 import os
 import shutil
-import subprocess
 import time
 import unittest
 
-from harness import (CLOSING, DEFAULT_ENTRY, DEFAULT_FILE, EXE, SEP, LauncherCase, WINE, command,
-                     confirmation, host_path, ini, prepare_runner, screen, BANNER, RULE, BINARY,
-                     MARKER, RUNNER)
+from harness import (CLOSING, DEFAULT_ENTRY, DEFAULT_FILE, EXE, MARKER, SEP, WINE, LauncherCase,
+                     confirmation, host_path, ini, screen)
 
 
 # Fixed waits of a run: one tick, the wait before the launches, the closing wait.
