@@ -1,23 +1,40 @@
 """Runs the real launcher binary, natively, under Wine or under qemu-user, in temporary folders."""
 
+import fcntl
 import os
+import re
+import resource
 import shlex
 import shutil
 import subprocess
 import tempfile
+import termios
 import time
 import unittest
 
 BINARY = os.environ.get("TORVINALE_BINARY", "")
 RUNNER = os.environ.get("TORVINALE_RUNNER", "")
 MARKER = os.environ.get("TORVINALE_MARKER", "")
+FAULT_PROGRAM = os.environ.get("TORVINALE_FAULT", "")
+# Preloaded to set up what strace cannot; built for native, uninstrumented runs only.
+SHIM = os.environ.get("TORVINALE_SHIM", "")
+SANITIZED = bool(os.environ.get("TORVINALE_SANITIZED"))
+STRACE = shutil.which("strace")
+IS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 # Wine, or qemu-user for a Linux binary of another processor ("qemu-aarch64 -L ROOT"),
 # which runs it with Linux semantics: the native cases apply.
 RUNNER_COMMAND = shlex.split(RUNNER)
 QEMU = bool(RUNNER_COMMAND) and os.path.basename(RUNNER_COMMAND[0]).startswith("qemu-")
 WINE = bool(RUNNER) and not QEMU
+# Beside the runner: the one path to Wine is the toolchain's.
+WINESERVER = os.path.join(os.path.dirname(RUNNER), "wineserver") if WINE else ""
 EXE = ".exe" if WINE else ""
 SEP = "\\" if WINE else "/"
+
+MODULE = re.escape("torvinale" + EXE)
+HEADER = rb"Exception (\w+) in module (\S+) at ([0-9A-F]{8})\.\r\n"
+# The error report: class, module, address, message.
+REPORT = re.compile(HEADER + rb"(.*)\r\n\r\n", re.S)
 
 RULE = "=" * 68
 BANNER = "Torvinale version: 1.0.0" + " " * 23 + "torvinale.example.org 2012"
@@ -49,6 +66,13 @@ def confirmation(number, launched=True):
 
 CLOSING = b"Closing program...\r\n"
 
+DEFAULT_ENTRY = "c:\\windows\\notepad.exe"
+DEFAULT_FILE = (b"[Torvinale]\r\nCountdown=5\r\nPause=1500\r\nProgram1=c:\\windows\\notepad.exe\r\n"
+                + b"".join(b"Program%d=\r\n" % n for n in range(2, 11)))
+# A first run's whole screen where the default entry cannot be opened.
+FIRST_RUN = (b"".join(screen(n, [DEFAULT_ENTRY]) for n in range(5, -1, -1)) +
+             confirmation(1, False) + CLOSING)
+
 
 _runner_prepared = False
 
@@ -62,16 +86,61 @@ def prepare_runner():
         _runner_prepared = True
         quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL, check=False)
-        server = os.path.join(os.path.dirname(RUNNER), "wineserver")
         # One already there is waited for (a minute at most), to be followed by ours.
-        if subprocess.run([server, "-p60"], **quiet).returncode != 0:
-            subprocess.run([server, "-w"], **quiet)
-            subprocess.run([server, "-p60"], **quiet)
+        if subprocess.run([WINESERVER, "-p60"], **quiet).returncode != 0:
+            subprocess.run([WINESERVER, "-w"], **quiet)
+            subprocess.run([WINESERVER, "-p60"], **quiet)
         subprocess.run([RUNNER, "cmd", "/c", "exit"], **quiet)
 
 
 def command():
     return RUNNER_COMMAND + [BINARY]
+
+
+def traced(*options, cmd=None, skip_sleeps=True):
+    """The launcher (or cmd) under strace, with every sleep skipped unless told otherwise;
+    strace's own trace is dropped."""
+    sleeps = ["-e", "inject=clock_nanosleep:retval=0"] if skip_sleeps else []
+    return ([STRACE, "-f", "-qq", "-o", "/dev/null"] + sleeps + list(options) +
+            (cmd or command()))
+
+
+def shimmed(**variables):
+    """The environment that preloads the fault library, told what to do by variables."""
+    return dict(os.environ, LD_PRELOAD=SHIM, **variables)
+
+
+def leftovers(folder):
+    """Temporary files of ours: hidden names beside config.ini."""
+    return [name for name in os.listdir(folder) if name.startswith(".")]
+
+
+def as_nobody():
+    os.setgid(65534)
+    os.setuid(65534)
+
+
+def no_core_dump():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def file_size_limit(size):
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return limit
+
+
+def controlling_terminal():
+    """Makes standard input, a terminal, the session's own, as a console's program has it."""
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+def in_turn(*steps):
+    """One preexec function doing each of steps."""
+    def run():
+        for step in steps:
+            step()
+    return run
 
 
 class Result:
@@ -95,12 +164,12 @@ class LauncherCase(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def write_config(self, data):
-        with open(self.path("config.ini"), "wb") as f:
+    def write_config(self, data, folder=None):
+        with open(os.path.join(folder or self.dir, "config.ini"), "wb") as f:
             f.write(data)
 
-    def read_config(self):
-        with open(self.path("config.ini"), "rb") as f:
+    def read_config(self, folder=None):
+        with open(os.path.join(folder or self.dir, "config.ini"), "rb") as f:
             return f.read()
 
     def marker(self, name):
@@ -122,38 +191,70 @@ class LauncherCase(unittest.TestCase):
                 return [(name, int(ms)) for name, ms in rows]
             time.sleep(0.05)
 
-    def run_launcher(self, stdout="file", timeout=120, preexec=None, env=None, cmd=None,
-                     folder=None):
-        """Runs cmd (the launcher by default) in folder (the test's by default), where its
-        output files go too, so that runs in folders of their own may run at once."""
-        cmd = cmd or command()
+    def scenario(self):
+        """A folder of its own inside the test's, for one scenario of several."""
+        return tempfile.mkdtemp(dir=self.dir)
+
+    def assertReport(self, err, class_name, message=None, module=MODULE):
+        """err is exactly one report of class_name (with message, unless None), from module
+        (a pattern; None for any)."""
+        match = REPORT.fullmatch(err)
+        self.assertIsNotNone(match, err)
+        self.assertEqual(match.group(1).decode(), class_name)
+        if module is not None:
+            self.assertRegex(match.group(2).decode(), "^" + module + "$")
+            self.assertNotEqual(match.group(3), b"00000000")
+        if message is not None:
+            self.assertEqual(match.group(4), message.encode("latin-1"))
+        return match
+
+    @staticmethod
+    def _stream(target, folder, name, opened):
+        """A stream for subprocess: "file" (name in folder), "pipe", a path, a descriptor, or
+        None for the one the test has (which the program may be set up to close)."""
+        if target == "file":
+            target = os.path.join(folder, name)
+        if target == "pipe":
+            return subprocess.PIPE
+        if isinstance(target, str):
+            opened.append(open(target, "wb"))
+            return opened[-1]
+        return target
+
+    def start(self, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+              preexec=None, env=None, cmd=None, folder=None, **options):
+        """Starts cmd (the launcher by default) in folder (the test's by default); it is
+        killed at the end of the test if it is still there."""
         folder = folder or self.dir
-        out_path = os.path.join(folder, "stdout.bin")
-        err_path = os.path.join(folder, "stderr.bin")
-        with open(err_path, "wb") as err:
-            start = time.time()
-            if stdout == "file":
-                with open(out_path, "wb") as out:
-                    rc = subprocess.run(cmd, cwd=folder, stdin=subprocess.DEVNULL,
-                                        stdout=out, stderr=err, timeout=timeout,
-                                        preexec_fn=preexec, env=env).returncode
-                with open(out_path, "rb") as f:
-                    data = f.read()
-            elif stdout == "pipe":
-                proc = subprocess.run(cmd, cwd=folder, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE, stderr=err, timeout=timeout,
-                                      preexec_fn=preexec, env=env)
-                rc, data = proc.returncode, proc.stdout
-            else:  # a path such as /dev/full, or None for a closed descriptor
-                target = open(stdout, "wb") if stdout else None
-                try:
-                    rc = subprocess.run(cmd, cwd=folder, stdin=subprocess.DEVNULL,
-                                        stdout=target, stderr=err, timeout=timeout,
-                                        preexec_fn=preexec, close_fds=True, env=env).returncode
-                finally:
-                    if target:
-                        target.close()
-                data = b""
-            elapsed = time.time() - start
-        with open(err_path, "rb") as f:
-            return Result(rc, data, f.read(), elapsed)
+        opened = []
+        try:
+            proc = subprocess.Popen(cmd or command(), cwd=folder,
+                                    stdin=stdin,
+                                    stdout=self._stream(stdout, folder, "stdout.bin", opened),
+                                    stderr=self._stream(stderr, folder, "stderr.bin", opened),
+                                    preexec_fn=preexec, env=env, **options)
+        finally:
+            for f in opened:
+                f.close()
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.kill)
+        return proc
+
+    def run_launcher(self, stdout="file", stderr="file", timeout=120, preexec=None, env=None,
+                     cmd=None, folder=None):
+        """Runs cmd (the launcher by default) in folder (the test's by default) to its end.
+        Streams as start() takes them; the output files go in folder by default, so that
+        runs in folders of their own may run at once. What the result holds of a stream
+        sent elsewhere than "file" or "pipe" is empty."""
+        folder = folder or self.dir
+        start = time.time()
+        proc = self.start(stdout, stderr, preexec=preexec, env=env, cmd=cmd, folder=folder)
+        out, err = proc.communicate(timeout=timeout)
+        elapsed = time.time() - start
+        if stdout == "file":
+            with open(os.path.join(folder, "stdout.bin"), "rb") as f:
+                out = f.read()
+        if stderr == "file":
+            with open(os.path.join(folder, "stderr.bin"), "rb") as f:
+                err = f.read()
+        return Result(proc.returncode, out or b"", err or b"", elapsed)

@@ -3,16 +3,12 @@
 import concurrent.futures
 import os
 import shutil
-import subprocess
 import time
 import unittest
 
-from harness import (CLOSING, EXE, SEP, LauncherCase, WINE, command, confirmation, host_path, ini,
-                     prepare_runner, screen, BANNER, RULE, BINARY, MARKER, RUNNER)
+from harness import (CLOSING, DEFAULT_ENTRY, DEFAULT_FILE, EXE, MARKER, SEP, WINE, LauncherCase,
+                     confirmation, host_path, ini, screen)
 
-DEFAULT_ENTRY = "c:\\windows\\notepad.exe"
-DEFAULT_FILE = (b"[Torvinale]\r\nCountdown=5\r\nPause=1500\r\nProgram1=c:\\windows\\notepad.exe\r\n"
-                + b"".join(b"Program%d=\r\n" % n for n in range(2, 11)))
 
 # Fixed waits of a run: one tick, the wait before the launches, the closing wait.
 BASE_WAIT = 1.0 + 0.1 + 2.0
@@ -109,25 +105,26 @@ class SavedFormsTest(LauncherCase):
         expected = screen(-2, ["xyz", "a b"]) + confirmation(1, False) + confirmation(2, False)
         for form, data in SAVED_FORMS.items():
             with self.subTest(form):
-                self.write_config(data)
-                r = self.run_launcher()
+                folder = self.scenario()
+                self.write_config(data, folder)
+                r = self.run_launcher(folder=folder)
                 self.assertEqual((r.rc, r.err, r.out), (0, b"", expected + CLOSING))
-                self.assertEqual(self.read_config(), data)
+                self.assertEqual(self.read_config(folder), data)
 
     def test_entry_in_a_folder_with_a_non_ascii_name_opens_when_saved_in_utf8_or_ansi(self):
-        os.mkdir(self.path("Zo\u00eb's tools"))
-        entry = self.marker(os.path.join("Zo\u00eb's tools", "mark"))
-        log = self.path(os.path.join("Zo\u00eb's tools", "markers.log"))
         # Names of files are bytes on Linux: there only the UTF-8 form names the folder.
         for encoding, opens in (("utf-8", True), ("cp1252", WINE)):
             with self.subTest(encoding):
+                folder = self.scenario()
+                tools = os.path.join(folder, "Zo\u00eb's tools")
+                os.mkdir(tools)
+                entry = self.marker(os.path.join(tools, "mark"))
                 saved = entry.encode(encoding).decode("latin-1")  # its bytes, one per char
-                self.write_config(ini(0, 0, [saved]))
-                r = self.run_launcher()
+                self.write_config(ini(0, 0, [saved]), folder)
+                r = self.run_launcher(folder=folder)
                 self.assertEqual(r.out, screen(0, [saved]) + confirmation(1, opens) + CLOSING)
+                log = os.path.join(tools, "markers.log")
                 self.assertEqual(len(self.markers(int(opens), log)), int(opens))
-                if opens:
-                    os.remove(log)
 
 
 # A user's folder as Windows names it in the ANSI code page (1252 under Wine): "?" for

@@ -10,12 +10,8 @@ import termios
 import time
 import unittest
 
-from harness import (CLOSING, EXE, QEMU, WINE, LauncherCase, command, host_path, ini, screen)
-
-FAULT_PROGRAM = os.environ.get("TORVINALE_FAULT", "")
-SANITIZED = bool(os.environ.get("TORVINALE_SANITIZED"))
-MODULE = re.escape("torvinale" + EXE)
-HEADER = rb"Exception (\w+) in module ([^ ]+) at ([0-9A-F]{8})\.\r\n"
+from harness import (CLOSING, FAULT_PROGRAM, HEADER, QEMU, SANITIZED, WINE, LauncherCase, command,
+                     host_path, ini, screen)
 
 
 def pending_bytes(fd):
@@ -24,17 +20,7 @@ def pending_bytes(fd):
     return size[0]
 
 
-class ReportCase(LauncherCase):
-    def assertReport(self, err, class_name, message, module=MODULE):
-        match = re.fullmatch(HEADER + rb"(.*)\r\n\r\n", err, re.S)
-        self.assertIsNotNone(match, err)
-        self.assertEqual(match.group(1).decode(), class_name)
-        self.assertRegex(match.group(2).decode(), "^" + module + "$")
-        self.assertEqual(match.group(4), message.encode("latin-1"))
-        self.assertNotEqual(match.group(3), b"00000000")
-
-
-class SettingsErrorTest(ReportCase):
+class SettingsErrorTest(LauncherCase):
     def test_countdown_of_letters_ends_before_any_output_or_launch(self):
         entry = self.marker("never")
         config = ini("abc", 0, [entry])
@@ -49,11 +35,12 @@ class SettingsErrorTest(ReportCase):
     def test_empty_or_missing_countdown_quotes_the_empty_text(self):
         for config in (ini("", 0), b"[Torvinale]\r\nPause=0\r\n", b"", b"[Other]\r\nCountdown=1\r\n"):
             with self.subTest(config=config):
-                self.write_config(config)
-                r = self.run_launcher()
+                folder = self.scenario()
+                self.write_config(config, folder)
+                r = self.run_launcher(folder=folder)
                 self.assertEqual((r.rc, r.out), (1, b""))
                 self.assertReport(r.err, "EConvertError", "'' is not a valid integer value.")
-                self.assertEqual(self.read_config(), config)
+                self.assertEqual(self.read_config(folder), config)
 
     def test_config_ini_that_cannot_be_read_is_reported_and_left_alone(self):
         # A link to itself is there but never readable: it must not be taken for missing.
@@ -95,7 +82,7 @@ class SettingsErrorTest(ReportCase):
         self.assertTrue(os.path.isdir(self.path("config.ini")))
 
 
-class OutputErrorTest(ReportCase):
+class OutputErrorTest(LauncherCase):
     def test_closed_standard_output(self):
         entry = self.marker("never")
         self.write_config(ini(0, 0, [entry]))
@@ -109,15 +96,11 @@ class OutputErrorTest(ReportCase):
         self.write_config(ini(0, 0))
         read_end, write_end = os.pipe()
         os.close(read_end)
-        with open(self.path("stderr.bin"), "wb") as err:
-            rc = subprocess.run(command(), cwd=self.dir, stdin=subprocess.DEVNULL, stdout=write_end,
-                                stderr=err, timeout=60).returncode
+        r = self.run_launcher(stdout=write_end, timeout=60)
         os.close(write_end)
-        with open(self.path("stderr.bin"), "rb") as f:
-            report = f.read()
-        self.assertEqual(rc, 1)  # not a death by signal
-        self.assertEqual(report.count(b"Exception "), 1)
-        self.assertReport(report, "EInOutError", "I/O error 233." if WINE else "I/O error 32.")
+        self.assertEqual(r.rc, 1)  # not a death by signal
+        self.assertEqual(r.err.count(b"Exception "), 1)
+        self.assertReport(r.err, "EInOutError", "I/O error 233." if WINE else "I/O error 32.")
 
     def test_reader_gone_before_the_last_part_of_the_screen(self):
         self.write_config(ini(0, 0))
@@ -127,11 +110,8 @@ class OutputErrorTest(ReportCase):
         read_end, write_end = os.pipe()
         fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ
         os.write(write_end, b"x" * (4096 - before_last))
-        with open(self.path("stderr.bin"), "wb") as err:
-            proc = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.DEVNULL,
-                                    stdout=write_end, stderr=err)
+        proc = self.start(stdout=write_end, stderr="file")
         os.close(write_end)
-        self.addCleanup(proc.kill)
         while pending_bytes(read_end) < 4096:
             self.assertIsNone(proc.poll())
             time.sleep(0.05)
@@ -150,13 +130,11 @@ class OutputErrorTest(ReportCase):
         self.write_config(ini(0, 0))
         out_path = self.path("stdout.bin")
         samples = []
-        with open(out_path, "wb") as out:
-            proc = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.DEVNULL, stdout=out,
-                                    stderr=subprocess.DEVNULL)
-            while proc.poll() is None:
-                samples.append((time.time(), os.path.getsize(out_path)))
-                time.sleep(0.05)
-            ended = time.time()
+        proc = self.start(stdout=out_path)
+        while proc.poll() is None:
+            samples.append((time.time(), os.path.getsize(out_path)))
+            time.sleep(0.05)
+        ended = time.time()
         with open(out_path, "rb") as f:
             data = f.read()
         self.assertEqual(proc.returncode, 0)
@@ -170,25 +148,25 @@ class OutputErrorTest(ReportCase):
 
 
 @unittest.skipUnless(FAULT_PROGRAM, "TORVINALE_FAULT is not set")
-class FaultTest(ReportCase):
+class FaultTest(LauncherCase):
     def run_fault(self, mode, preexec=None, env=None, log=None):
         """log: one file for both streams, as "> log 2>&1" gives."""
-        cmd = command()[:-1] + [FAULT_PROGRAM, mode]
-        streams = dict(stdout=log, stderr=subprocess.STDOUT) if log else dict(capture_output=True)
-        return subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, timeout=60,
-                              preexec_fn=preexec, env=env, **streams)
+        streams = dict(stdout=log, stderr=subprocess.STDOUT) if log else dict(stdout="pipe",
+                                                                               stderr="pipe")
+        return self.run_launcher(cmd=command()[:-1] + [FAULT_PROGRAM, mode], timeout=60,
+                                 preexec=preexec, env=env, **streams)
 
     def test_access_violation_runs_the_clean_ups_then_reports(self):
         p = self.run_fault("fault")
-        self.assertEqual(p.returncode, 1)
-        self.assertEqual(p.stdout, b"before the error\r\nclean-up ran\r\n")
-        self.assertReport(p.stderr, "EAccessViolation",
+        self.assertEqual(p.rc, 1)
+        self.assertEqual(p.out, b"before the error\r\nclean-up ran\r\n")
+        self.assertReport(p.err, "EAccessViolation",
                           "Access violation at address 0000000000000000.",
                           module=r"torvinale_fault(\.exe)?")
 
     def test_report_follows_the_buffered_screen_on_one_destination(self):
         with open(self.path("log"), "wb") as log:
-            self.assertEqual(self.run_fault("fault", log=log).returncode, 1)
+            self.assertEqual(self.run_fault("fault", log=log).rc, 1)
         with open(self.path("log"), "rb") as f:
             data = f.read()
         screen_text = b"before the error\r\nclean-up ran\r\n"
@@ -203,16 +181,16 @@ class FaultTest(ReportCase):
         stack = 8 * 1024 * 1024  # unlimited, it would take all memory first
         p = self.run_fault("stack", preexec=lambda: resource.setrlimit(
             resource.RLIMIT_STACK, (stack, stack)))
-        self.assertEqual((p.returncode, p.stdout), (1, b"before the error\r\nclean-up ran\r\n"),
-                         p.stderr)
-        self.assertRegex(p.stderr, rb"^Exception EAccessViolation in module torvinale_fault"
+        self.assertEqual((p.rc, p.out), (1, b"before the error\r\nclean-up ran\r\n"),
+                         p.err)
+        self.assertRegex(p.err, rb"^Exception EAccessViolation in module torvinale_fault"
                                    rb"(\.exe)? at [0-9A-F]{8}\.\r\nAccess violation at address "
                                    rb"[0-9A-F]{16}\.\r\n\r\n$")
 
     def test_error_object_of_a_foreign_class_has_an_empty_message(self):
         p = self.run_fault("foreign")
-        self.assertEqual(p.returncode, 1)
-        self.assertRegex(p.stderr, rb"^Exception int in module torvinale_fault(\.exe)? at "
+        self.assertEqual(p.rc, 1)
+        self.assertRegex(p.err, rb"^Exception int in module torvinale_fault(\.exe)? at "
                                    rb"[0-9A-F]{8}\.\r\n\r\n\r\n$")
 
     @unittest.skipIf(WINE, "an address-space limit cannot be set for a program under Wine")
@@ -221,10 +199,10 @@ class FaultTest(ReportCase):
         # Under the sanitizers their allocator refuses the large requests instead.
         p = self.run_fault("memory", preexec=None if SANITIZED else lambda: resource.setrlimit(
             resource.RLIMIT_AS, (limit, limit)))
-        self.assertEqual(p.returncode, 1)
+        self.assertEqual(p.rc, 1)
         # The sanitizer's allocator notes each refusal.
         err = re.sub(rb"==\d+==WARNING: AddressSanitizer failed to allocate \w+ bytes\n", b"",
-                     p.stderr) if SANITIZED else p.stderr
+                     p.err) if SANITIZED else p.err
         self.assertReport(err, "EOutOfMemory", "Out of memory.", module=r"torvinale_fault(\.exe)?")
 
     @unittest.skipIf(WINE, "an address-space limit cannot be set for a program under Wine")
@@ -241,9 +219,9 @@ class FaultTest(ReportCase):
             # program gets an address space of its own, that size.
             env, preexec = dict(os.environ, QEMU_RESERVED_VA=str(limit)), None
         p = self.run_fault("memory held", env=env, preexec=preexec)
-        self.assertEqual((p.returncode, p.stdout), (1, b"before the error\r\nclean-up ran\r\n"))
+        self.assertEqual((p.rc, p.out), (1, b"before the error\r\nclean-up ran\r\n"))
         self.assertEqual(re.sub(rb"==\d+==AddressSanitizer: soft rss limit exhausted .*\n", b"",
-                                p.stderr), b"")
+                                p.err), b"")
 
 
 if __name__ == "__main__":

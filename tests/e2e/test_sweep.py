@@ -8,15 +8,11 @@ import concurrent.futures
 import os
 import re
 import shutil
-import subprocess
-import tempfile
 import unittest
 
-from harness import BINARY, CLOSING, QEMU, WINE, command, confirmation, ini, screen
-from test_e2e import DEFAULT_ENTRY, DEFAULT_FILE
+from harness import (BINARY, CLOSING, DEFAULT_FILE, FIRST_RUN, QEMU, REPORT, SANITIZED, STRACE,
+                     WINE, LauncherCase, command, confirmation, ini, screen)
 
-STRACE = shutil.which("strace")
-SANITIZED = bool(os.environ.get("TORVINALE_SANITIZED"))
 ERRORS = ["EIO", "ENOSPC", "EACCES", "ENOMEM"]
 # The sleeps are what strace skips; the end of the process cannot fail; and the C library
 # ends the process on purpose when a futex call fails in a way the kernel never fails it.
@@ -24,7 +20,6 @@ UNSWEPT = {"clock_nanosleep", "exit_group", "exit", "rt_sigreturn", "futex"}
 # The program's own first call: what comes before it is the loader's and the C library's.
 START = re.compile(r"rt_sigaction\(SIGPIPE, \{sa_handler=SIG_IGN")
 CALL = re.compile(r"(\w+)\(")
-REPORT = re.compile(rb"Exception \w+ in module \S+ at [0-9A-F]{8}\.\r\n.*\r\n\r\n", re.S)
 SKIP_SLEEPS = ["-e", "inject=clock_nanosleep:retval=0"]
 ENV = dict(os.environ, PATH="/usr/bin:/bin", LC_ALL="C")
 
@@ -33,9 +28,7 @@ EXISTING = ini(0, 0, ["/bin/true", "ab"])
 SCENARIOS = [
     # A failed lookup counts as a config.ini that is there, so nothing is written; when the
     # next lookup finds none, the run has no settings: one screen showing -1.
-    ("first run", None,
-     {b"".join(screen(n, [DEFAULT_ENTRY]) for n in range(5, -1, -1)) +
-      confirmation(1, False) + CLOSING, screen(-1) + CLOSING}),
+    ("first run", None, {FIRST_RUN, screen(-1) + CLOSING}),
     ("existing config.ini", EXISTING,
      {screen(0, ["/bin/true", "ab"]) + confirmation(1, launched) + CLOSING
       for launched in (True, False)}),
@@ -45,23 +38,17 @@ SCENARIOS = [
 
 @unittest.skipIf(WINE or QEMU or SANITIZED or not BINARY or not STRACE,
                  "faults are injected into the native, uninstrumented program's own calls")
-class SystemCallSweepTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="torvinale-sweep-")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-
+class SystemCallSweepTest(LauncherCase):
     def run_once(self, before, trace):
         """(exit code, screen, report, config.ini after or None, other files left)"""
-        row = tempfile.mkdtemp(dir=self.dir)
+        row = self.scenario()
         folder = os.path.join(row, "work")
         os.mkdir(folder)
         if before is not None:
             with open(os.path.join(folder, "config.ini"), "wb") as f:
                 f.write(before)
-        with open(os.path.join(row, "out"), "wb") as out:
-            p = subprocess.run([STRACE, "-qq"] + trace + command(), cwd=folder, env=ENV,
-                               stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.PIPE,
-                               timeout=120)
+        p = self.run_launcher(stdout=os.path.join(row, "out"), stderr="pipe", env=ENV,
+                              cmd=[STRACE, "-qq"] + trace + command(), folder=folder)
         with open(os.path.join(row, "out"), "rb") as f:
             data = f.read()
         config, left = None, sorted(os.listdir(folder))
@@ -70,7 +57,7 @@ class SystemCallSweepTest(unittest.TestCase):
             with open(os.path.join(folder, "config.ini"), "rb") as f:
                 config = f.read()
         shutil.rmtree(row)
-        return p.returncode, data, re.sub(rb"(?m)^strace: .*\n", b"", p.stderr), config, left
+        return p.rc, data, re.sub(rb"(?m)^strace: .*\n", b"", p.err), config, left
 
     def calls(self, before):
         """The program's calls in a run without faults: (name, its number among calls of that

@@ -8,7 +8,6 @@ indirectly lost; any such block and any memory error fails the run.
 """
 
 import os
-import subprocess
 import unittest
 
 from harness import CLOSING, LauncherCase, command, ini, screen
@@ -24,11 +23,10 @@ class MemcheckTest(LauncherCase):
         cmd = [VALGRIND, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",
                "--errors-for-leak-kinds=definite,indirect", f"--error-exitcode={FOUND}",
                "--child-silent-after-fork=yes", f"--log-file={log}"] + command()
-        p = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True,
-                           timeout=180)
+        p = self.run_launcher(stdout="pipe", stderr="pipe", cmd=cmd, timeout=180)
         with open(log) as f:
             report = f.read()
-        self.assertNotEqual(p.returncode, FOUND, report)
+        self.assertNotEqual(p.rc, FOUND, report)
         self.assertIn("ERROR SUMMARY: 0 errors", report)
         self.assertIn("definitely lost: 0 bytes in 0 blocks", report)
         self.assertIn("indirectly lost: 0 bytes in 0 blocks", report)
@@ -36,23 +34,23 @@ class MemcheckTest(LauncherCase):
 
     def test_first_run_writes_and_reads_the_default_file(self):
         p = self.run_memcheck()
-        self.assertEqual((p.returncode, p.stderr), (0, b""))
+        self.assertEqual((p.rc, p.err), (0, b""))
         self.assertTrue(self.read_config().startswith(b"[Torvinale]\r\nCountdown=5\r\n"))
-        self.assertTrue(p.stdout.endswith(CLOSING))
+        self.assertTrue(p.out.endswith(CLOSING))
 
     def test_short_countdown_with_an_entry(self):
         entry = self.marker("entry")
         self.write_config(ini(1, 0, [entry]))
         p = self.run_memcheck()
-        self.assertEqual((p.returncode, p.stderr), (0, b""))
-        self.assertTrue(p.stdout.startswith(screen(1, [entry]) + screen(0, [entry])))
-        self.assertTrue(p.stdout.endswith(CLOSING))
+        self.assertEqual((p.rc, p.err), (0, b""))
+        self.assertTrue(p.out.startswith(screen(1, [entry]) + screen(0, [entry])))
+        self.assertTrue(p.out.endswith(CLOSING))
 
     def test_error_report(self):
         self.write_config(ini("abc", 0))
         p = self.run_memcheck()
-        self.assertEqual((p.returncode, p.stdout), (1, b""))
-        self.assertIn(b"'abc' is not a valid integer value.", p.stderr)
+        self.assertEqual((p.rc, p.out), (1, b""))
+        self.assertIn(b"'abc' is not a valid integer value.", p.err)
 
 
 if __name__ == "__main__":

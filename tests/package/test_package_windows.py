@@ -12,19 +12,17 @@ import uuid
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
-from harness import CLOSING, RUNNER, WINE, confirmation, host_path, prepare_runner, screen
-from package_common import (BUILD, CPACK, SOURCE, build_packages, run_program, tool, wait_for,
-                            without_signing)
+from harness import (CLOSING, RUNNER, WINE, WINESERVER, confirmation, host_path, prepare_runner,
+                     screen)
+from package_common import MSI, SOURCE, build_packages, run_program, tool, wait_for
 
 ZIP_FILES = {"torvinale.exe", "USAGE.txt", "create-startup-shortcut.ps1", "LICENSE"}
 # Windows' own view of the .exe and the MSI (tests/windows_probe.cpp, run under Wine).
 PROBE = os.environ.get("TORVINALE_PROBE", "")
-WINESERVER = os.path.join(os.path.dirname(RUNNER), "wineserver") if WINE else ""
 PE_HIGH_ENTROPY_VA, PE_DYNAMIC_BASE, PE_NX_COMPAT = 0x20, 0x40, 0x100
 # The manifest's supportedOS: Windows 7, 8, 8.1, and 10 and 11 (one ID).
 SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
                 "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
-MSI = bool(shutil.which("wixl") and shutil.which("msibuild") and shutil.which("msiinfo"))
 
 
 @unittest.skipUnless(WINE, "the POSIX build ships a .deb and a .tar.gz")
@@ -348,59 +346,6 @@ class WindowsInstallerTest(unittest.TestCase):
         return subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True,
                               text=True, check=True).stdout
 
-
-
-@unittest.skipUnless(WINE, "the Windows packages are the ones signed")
-@unittest.skipUnless(MSI and BUILD and shutil.which("osslsigncode") and shutil.which("openssl"),
-                     "needs wixl, msitools, osslsigncode, openssl and TORVINALE_BUILD")
-class ReleaseSigningTest(unittest.TestCase):
-    """A release signed as the README says, with a throwaway CA's code-signing certificate."""
-
-    def test_signs_the_program_then_the_msi_with_the_certificate_the_environment_names(self):
-        work = tempfile.mkdtemp(prefix="torvinale-signing-")
-        self.addCleanup(shutil.rmtree, work, ignore_errors=True)
-        for argv in (["/CN=Throwaway CA", "-keyout", "ca.key", "-out", "ca.pem"],
-                     ["/CN=The Torvinale authors", "-keyout", "sign.key", "-out", "sign.pem",
-                      "-CA", "ca.pem", "-CAkey", "ca.key", "-addext", "basicConstraints=CA:FALSE",
-                      "-addext", "extendedKeyUsage=codeSigning"]):
-            tool("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", *argv,
-                 cwd=work)
-        password = uuid.uuid4().hex
-        tool("openssl", "pkcs12", "-export", "-inkey", "sign.key", "-in", "sign.pem", "-out",
-             "sign.p12", "-passout", "pass:" + password, cwd=work)
-        secret = {"TORVINALE_SIGN_PKCS12": os.path.join(work, "sign.p12"),
-                  "TORVINALE_SIGN_PASSWORD": password}
-
-        def cpack(generators, **env):
-            out = tempfile.mkdtemp(dir=work)
-            r = subprocess.run([CPACK, "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-G",
-                                ";".join(generators), "-B", out], capture_output=True, text=True,
-                               env=dict(without_signing(os.environ), **env), timeout=300)
-            self.assertNotIn(password, r.stdout + r.stderr)
-            return r, {os.path.splitext(n)[1]: os.path.join(out, n) for n in os.listdir(out)}
-        self.assertEqual(cpack(["ZIP"])[0].stdout.count("-- Not signed: "), 1)
-        # A time-stamp server named is asked: one that cannot be reached fails the release.
-        r, _ = cpack(["ZIP"], TORVINALE_SIGN_TIMESTAMP="http://127.0.0.1:9/", **secret)
-        self.assertNotEqual(r.returncode, 0)
-        r, packages = cpack(["ZIP", "External"], **secret)
-        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        with zipfile.ZipFile(packages[".zip"]) as z:
-            exe = z.extract("torvinale.exe", work)
-        for path, part in ((exe, b"Closing program"), (packages[".msi"], b"MSCF")):
-            damaged = bytearray(pathlib.Path(path).read_bytes())
-            damaged[damaged.index(part) + 4] ^= 1
-            pathlib.Path(path + ".damaged").write_bytes(damaged)
-            for name, good in ((path, True), (path + ".damaged", False)):
-                r = subprocess.run(["osslsigncode", "verify", "-CAfile",
-                                    os.path.join(work, "ca.pem"), name], capture_output=True)
-                self.assertEqual(r.returncode == 0, good, name)
-        # One signed program in both packages; without its signature, the build's own.
-        tool("msiextract", "-C", work, packages[".msi"])
-        tool("osslsigncode", "remove-signature", "-in", exe, "-out", exe + ".unsigned")
-        for one, two in ((exe, os.path.join(work, "Programs", "Torvinale", "torvinale.exe")),
-                         (exe + ".unsigned", os.path.join(BUILD, "torvinale.exe"))):
-            self.assertTrue(pathlib.Path(one).read_bytes() == pathlib.Path(two).read_bytes(),
-                            one + " differs")
 
 if __name__ == "__main__":
     unittest.main()

@@ -15,6 +15,7 @@ BUILD = os.environ.get("TORVINALE_BUILD", "")
 CPACK = os.environ.get("TORVINALE_CPACK", "cpack")
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DOC = "usr/share/doc/torvinale/"
+MSI = bool(shutil.which("wixl") and shutil.which("msibuild") and shutil.which("msiinfo"))
 
 
 def build_packages(test_class, generators, build=None):
