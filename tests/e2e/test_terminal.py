@@ -7,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from harness import BANNER, RULE, WINE, LauncherCase, command, ini
+from harness import BANNER, RULE, LauncherCase, command, ini
 
 
 @unittest.skipUnless(shutil.which("tmux"), "tmux is not installed")

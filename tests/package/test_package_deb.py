@@ -8,7 +8,7 @@ import tarfile
 import tempfile
 import unittest
 
-from harness import CLOSING, QEMU, RUNNER_COMMAND, WINE, confirmation, screen
+from harness import CLOSING, IS_ROOT, QEMU, RUNNER_COMMAND, WINE, confirmation, screen
 from package_common import (BUILD, DOC, SOURCE, build_packages, sample_config_for_test,
                             run_program, tool)
 
@@ -188,7 +188,7 @@ class PosixPackageTest(unittest.TestCase):
         shutil.copy(program, jail)
         if QEMU:
             argv = [RUNNER_COMMAND[0], "-L", jail, os.path.join(jail, "torvinale")]
-        elif os.geteuid() == 0 and shutil.which("chroot"):
+        elif IS_ROOT and shutil.which("chroot"):
             argv = ["chroot", jail, "/torvinale"]
         else:
             self.skipTest("needs root for chroot")
