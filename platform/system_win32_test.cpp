@@ -2,14 +2,17 @@
 // place whole or not at all, and never over a file that is there.
 #include <windows.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/new_file_win32.h"
 #include "platform/system.h"
 
 namespace torvinale {
@@ -93,6 +96,39 @@ TEST(Win32ProfileTest, NewFileIsMadeAndMovedInTheWorkingFolderByItsRealName) {
   }
   SetCurrentDirectoryW(previous);
   std::filesystem::remove_all(base);
+}
+
+// A run killed before its flush leaves its new file behind; a later run of
+// the same process number takes the next name and leaves that file alone.
+TEST(Win32ProfileTest, NewFileTakesTheNextNameWhereARunOfTheSameNumberLeftOne) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("torvinale-leftover-" + std::to_string(GetCurrentProcessId()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "config.ini").string();
+  char leftover[64];
+  std::snprintf(leftover, sizeof leftover, "config.ini.%lx.0.tmp", GetCurrentProcessId());
+  std::ofstream(dir / leftover, std::ios::binary) << "[Torvinale]\r\nCount";
+  Profile& profile = RealProfile();
+  profile.StartNewFile(path.c_str());
+  EXPECT_TRUE(profile.WriteString("Torvinale", "Countdown", "5", path.c_str()));
+  EXPECT_TRUE(profile.WriteString(nullptr, nullptr, nullptr, path.c_str()));
+  EXPECT_EQ(Contents(path), "[Torvinale]\r\nCountdown=5\r\n");
+  EXPECT_EQ(Contents(dir / leftover), "[Torvinale]\r\nCount");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);
+  std::filesystem::remove_all(dir);
+}
+
+// MAX_PATH holds the terminating null: a path of 260 characters or more is
+// reached by the long form alone, on a drive and on a share.
+TEST(Win32PathTest, LongFormFromTheFirstPathThatMaxPathCannotHold) {
+  const std::pair<std::size_t, bool> sizes[] = {{259, false}, {260, true}, {261, true}};
+  for (const auto& [size, long_form] : sizes) {
+    SCOPED_TRACE(size);
+    const std::wstring drive = L"C:\\" + std::wstring(size - 3, L'd');
+    const std::wstring share = LR"(\\server\share\)" + std::wstring(size - 15, L'd');
+    EXPECT_EQ(Reachable(drive), long_form ? LR"(\\?\)" + drive : drive);
+    EXPECT_EQ(Reachable(share), long_form ? LR"(\\?\UNC\)" + share.substr(2) : share);
+  }
 }
 
 // Windows starts no program in such a folder unless it is long-path aware,
