@@ -122,7 +122,8 @@ TEST(Win32FileSystemTest, WorkingFolderBeyondMaxPathIsTakenWholeAndLookedIn) {
 }
 
 // Text converted as the ANSI functions convert it; the Unicode name only where
-// that text lost characters of it.
+// that text lost characters of it, or where the file, without a byte order
+// mark, holds bytes that are UTF-8 too.
 TEST(Win32ProfileTest, UnicodeValueOnlyWhereTheAnsiTextLostCharacters) {
   const auto dir = std::filesystem::temp_directory_path() /
                    ("torvinale-unicode-" + std::to_string(GetCurrentProcessId()));
@@ -142,7 +143,7 @@ TEST(Win32ProfileTest, UnicodeValueOnlyWhereTheAnsiTextLostCharacters) {
   EXPECT_EQ(profile.GetUnicodeString("T", "missing", sizeof value, path.c_str()), UnicodeName());
 
   // Without a byte order mark: the value's bytes where they are UTF-8, whatever
-  // the code page made of them (起動.exe loses its "." in 932), unless the
+  // the code page made of them (a Japanese name loses its "." in 932), unless the
   // Windows functions read another value (here: one cut to the buffer).
   const std::string long_value = "\xc3\xab" + std::string(3000, 'x');
   std::ofstream(dir / "config.ini", std::ios::binary)
@@ -196,7 +197,7 @@ TEST(Win32ShellTest, EntryWithTwoReadingsIsOpenedByTheOneThatExists) {
   int number = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    // "ë" in UTF-8, and other letters in any ANSI code page.
+    // An e with diaeresis in UTF-8, and other letters in any ANSI code page.
     const std::string entry = "\xc3\xab" + std::to_string(++number);
     const std::wstring ansi = FromAnsi(entry), utf8 = L"\u00eb" + std::to_wstring(number);
     if (c.ansi_exists) std::filesystem::create_directory(dir / ansi);  // a folder opens too
