@@ -60,6 +60,12 @@ WINE_OPENER_ROWS = [
 ]
 
 
+def write_script(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, 0o755)
+
+
 def proc_stat(pid):
     """(state, parent, session) of a process, or None once it is gone."""
     try:
@@ -150,9 +156,7 @@ class OpenerTest(LauncherCase):
     def test_results_of_the_opener_and_path_lookups(self):
         bin_dir = self.path("bin")
         os.mkdir(bin_dir)
-        with open(os.path.join(bin_dir, OPENER_NAME), "w") as f:
-            f.write(FAKE_OPENER)
-        os.chmod(os.path.join(bin_dir, OPENER_NAME), 0o755)
+        write_script(os.path.join(bin_dir, OPENER_NAME), FAKE_OPENER)
         for name in ("probe", "-probe"):
             shutil.copy(MARKER, os.path.join(bin_dir, name))
         rows = WINE_OPENER_ROWS if WINE else OPENER_ROWS
@@ -224,9 +228,7 @@ class MenuEntryTest(LauncherCase):
     def setUp(self):
         super().setUp()
         self.probe = self.path("probe")
-        with open(self.probe, "w") as f:
-            f.write(PROBE)
-        os.chmod(self.probe, 0o755)
+        write_script(self.probe, PROBE)
         os.mkdir(self.path("probes"))
         self.user, self.system = self.path("user"), self.path("system")
         self.flatpak = self.path("flatpak")
@@ -302,9 +304,7 @@ class MenuEntryTest(LauncherCase):
         # The desktop's opener is there, and is not used instead.
         bin_dir = self.path("bin")
         os.mkdir(bin_dir)
-        with open(os.path.join(bin_dir, OPENER_NAME), "w") as f:
-            f.write(FAKE_OPENER)
-        os.chmod(os.path.join(bin_dir, OPENER_NAME), 0o755)
+        write_script(os.path.join(bin_dir, OPENER_NAME), FAKE_OPENER)
         entry = self.menu_entry("menu/app.desktop", "app")
         out = self.run_entries([entry], dict(self.env, PATH=bin_dir))
         self.assertTrue(out.endswith(confirmation(1, False) + CLOSING), out[-300:])
