@@ -150,8 +150,9 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
   endif()
 endif()
-# The program opens documents and URLs through the desktop's opener.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
+# The program opens documents and URLs through the desktop's opener, and
+# applications' menu entries through GLib's gio.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, libglib2.0-bin")
 
 # What cmake/cpack-project.cmake needs when cpack runs.
 set(CPACK_TORVINALE_SOURCE_DIR ${PROJECT_SOURCE_DIR})

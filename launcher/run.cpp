@@ -68,8 +68,8 @@ void RunLauncher(Services& s) {
     const std::string& entry = settings.entries[n - 1];
     if (entry.size() < kMinLaunchLength) continue;
     // Never a look-alike of the name the file holds: that may be another program.
-    const std::string& unicode = settings.unicode_entries[n - 1];
-    bool launched = s.shell.Open(unicode.empty() ? entry : unicode);
+    const UnicodeName& unicode = settings.unicode_entries[n - 1];
+    bool launched = unicode.utf8.empty() ? s.shell.Open(entry) : s.shell.OpenEither(entry, unicode);
     Line(s.out, ConfirmationLine(n, launched));
     s.clock.Sleep(pause);
   }

@@ -135,16 +135,22 @@ TEST_F(RunTest, OnlyEntriesOfMoreThanTwoCharactersAreOpenedEachWithItsPause) {
             "Closing program...\r\n");
 }
 
-// The text as read is shown; the shell gets the name the file holds, never a
-// look-alike of it (which may be another program). The length test is on the text.
-TEST_F(RunTest, EntryWhoseTextLostCharactersIsOpenedByItsUnicodeName) {
-  const std::string capek = "\xc4\x8c" + std::string("apek\\run.exe");  // with a caron
-  Configure("0", "0", {"Capek\\run.exe", "??", "plain"});
+// The text as read is shown; the shell gets the name the file holds with it, to
+// open that and never a look-alike of it (which may be another program). The
+// length test is on the text.
+TEST_F(RunTest, EntryWithASecondNameIsHandedToTheShellWithIt) {
+  const UnicodeName capek{"\xc4\x8c" + std::string("apek\\run.exe")};  // with a caron
+  const UnicodeName either{"\xd6\xa3\xce\xb0.exe", UnicodeName::Use::kWhereOnlyItExists};
+  Configure("0", "0", {"Capek\\run.exe", "??", "\xd6\xa3\xce\xb0.exe", "plain"});
   const std::string path = ConfigPath(files.directory);
   profile.unicode[{path, kSection, "Program1"}] = capek;
-  profile.unicode[{path, kSection, "Program2"}] = "\xd0\x94\xd0\xbc";
+  profile.unicode[{path, kSection, "Program2"}] = {"\xd0\x94\xd0\xbc"};
+  profile.unicode[{path, kSection, "Program3"}] = either;
   Run();
-  EXPECT_EQ(shell.opened, (std::vector<std::string>{capek, "plain"}));
+  EXPECT_EQ(shell.opened,
+            (std::vector<std::string>{"Capek\\run.exe", "\xd6\xa3\xce\xb0.exe", "plain"}));
+  EXPECT_EQ(shell.second_names, (std::map<std::string, UnicodeName>{
+                                    {"Capek\\run.exe", capek}, {"\xd6\xa3\xce\xb0.exe", either}}));
   EXPECT_NE(transcript.text.find("Program 1: Capek\\run.exe\r\nProgram 2: ??\r\n"),
             std::string::npos);
 }

@@ -19,9 +19,9 @@ struct Settings {
   std::int64_t counter = 0;
   std::int32_t pause = 0;
   std::array<std::string, kEntryCount> entries;
-  // What the shell opens instead, as UTF-8, where the entry's text lost
-  // characters of the name the file holds; empty otherwise.
-  std::array<std::string, kEntryCount> unicode_entries;
+  // The entries' second readings where the file gives them: the names the
+  // shell may be given instead of the text (UnicodeName).
+  std::array<UnicodeName, kEntryCount> unicode_entries;
 };
 
 // The working directory joined with the platform's separator and config.ini;

@@ -32,7 +32,7 @@ std::string TIniFile::ReadValue(const std::string& section, const std::string& k
   return std::string(buffer.data(), std::min(copied, buffer.size() - 1));
 }
 
-std::string TIniFile::ReadUnicodeValue(const std::string& section, const std::string& key) {
+UnicodeName TIniFile::ReadUnicodeValue(const std::string& section, const std::string& key) {
   return profile_.GetUnicodeString(section.c_str(), key.c_str(), kReadBufferSize, path().c_str());
 }
 

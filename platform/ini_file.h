@@ -41,9 +41,9 @@ class TIniFile final : public TCustomIniFile {
 
   std::string ReadValue(const std::string& section, const std::string& key,
                         const std::string& default_value) override;
-  // The value by its Unicode characters where ReadValue's text lost some;
-  // empty otherwise.
-  std::string ReadUnicodeValue(const std::string& section, const std::string& key);
+  // The value's second reading, by its Unicode characters, where the file
+  // gives one (UnicodeName).
+  UnicodeName ReadUnicodeValue(const std::string& section, const std::string& key);
   // Raises EIniFileException when the platform refuses the write.
   void WriteValue(const std::string& section, const std::string& key,
                   const std::string& value) override;

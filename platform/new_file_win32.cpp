@@ -31,6 +31,16 @@ std::string FromWide(std::wstring_view wide, UINT code_page) {
   return text;
 }
 
+bool FromUtf8(std::string_view text, std::wstring& wide) {
+  wide.clear();
+  if (text.empty()) return true;
+  const int size = static_cast<int>(text.size());
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+  if (n <= 0) return false;
+  wide.resize(static_cast<std::size_t>(n));
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), n) == n;
+}
+
 std::wstring Reachable(std::wstring path) {
   if (path.size() < MAX_PATH || path.starts_with(LR"(\\?\)")) return path;
   if (path.starts_with(LR"(\\)")) return LR"(\\?\UNC\)" + path.substr(2);

@@ -14,6 +14,8 @@ namespace torvinale {
 // their wide names, so that no character the code page lacks is lost.
 std::wstring FromAnsi(std::string_view text);
 std::string FromWide(std::wstring_view wide, UINT code_page);
+// False where text is not UTF-8 through and through (nothing is converted then).
+bool FromUtf8(std::string_view text, std::wstring& wide);
 
 // The form the wide calls take beyond MAX_PATH where the system allows it;
 // shorter paths keep the form every Windows takes.

@@ -1,6 +1,7 @@
 // The text of a profile (INI) file, as our profile functions read and edit it:
 // pure functions over the text, with no I/O. A config.ini that the launcher
-// reads means the same here as through Windows' own functions.
+// reads means the same here as through Windows' own functions (whose layer
+// finds a value's bytes as the file holds them here).
 //
 // Lines end with CRLF, LF or a lone CR; a UTF-8 byte order mark is skipped.
 // A file in UTF-16 is first converted (ReadableProfileText).

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "platform/profile_text.h"
+
 namespace torvinale {
 namespace {
 
@@ -20,6 +22,28 @@ class WideText {
   std::wstring wide_;
 };
 
+template <typename Text>
+bool IsAscii(const Text& text) {
+  return std::all_of(text.begin(), text.end(), [](auto c) { return (c & ~0x7F) == 0; });
+}
+
+// False where the file cannot be read, as a whole, as it stands.
+bool ReadWholeFile(const std::wstring& name, std::string& text) {
+  HANDLE file = CreateFileW(name.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  char chunk[4096];
+  DWORD n = 0;
+  bool whole = false;
+  while (!whole && ReadFile(file, chunk, sizeof chunk, &n, nullptr)) {
+    text.append(chunk, n);
+    whole = n == 0;
+  }
+  CloseHandle(file);
+  return whole;
+}
+
 }  // namespace
 
 std::size_t Win32Profile::GetString(const char* section, const char* key, const char* default_value,
@@ -33,14 +57,31 @@ std::size_t Win32Profile::GetString(const char* section, const char* key, const 
   return size - 1;
 }
 
-std::string Win32Profile::GetUnicodeString(const char* section, const char* key, std::size_t size,
+UnicodeName Win32Profile::GetUnicodeString(const char* section, const char* key, std::size_t size,
                                            const char* path) {
-  if (size == 0) return {};
-  std::wstring value = Read(section, key, "", size, path);
-  // Text from an ANSI file comes back unchanged; only a Unicode file holds
-  // characters that the code page lacks or gives as look-alikes.
-  if (FromAnsi(FromWide(value, CP_ACP)) == value) return {};
-  return FromWide(value, CP_UTF8);
+  if (size == 0 || section == nullptr || key == nullptr) return {};
+  const std::wstring value = Read(section, key, "", size, path);
+  if (IsAscii(value)) return {};
+  std::string file;
+  if (!ReadWholeFile(Target(path), file) || file.starts_with("\xEF\xBB\xBF") ||
+      IsUtf16ProfileText(file)) {
+    // A Unicode file: only it holds characters that the code page lacks or
+    // gives as look-alikes.
+    if (FromAnsi(FromWide(value, CP_ACP)) == value) return {};
+    return {FromWide(value, CP_UTF8), UnicodeName::Use::kInstead};
+  }
+  // Read as ANSI, byte pairs that are no character of a double-byte code page
+  // are lost: the UTF-8 reading is the value's bytes in the file, unless our
+  // reading of the file finds another value there.
+  std::string bytes = LookUpProfileValue(file, section, key, "");
+  if (FromAnsi(bytes) != value) {
+    bytes = FromWide(value, CP_ACP);
+    if (bytes.size() >= size) bytes.resize(size - 1);  // as GetString cuts it
+  }
+  std::wstring unused;
+  if (IsAscii(bytes) || !FromUtf8(bytes, unused)) return {};
+  return {std::move(bytes), FromUtf8(file, unused) ? UnicodeName::Use::kUnlessTextExists
+                                                   : UnicodeName::Use::kWhereOnlyItExists};
 }
 
 bool Win32Profile::WriteString(const char* section, const char* key, const char* value,

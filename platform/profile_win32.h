@@ -24,7 +24,9 @@ class Win32Profile final : public Profile {
 
   std::size_t GetString(const char* section, const char* key, const char* default_value,
                         char* buffer, std::size_t size, const char* path) override;
-  std::string GetUnicodeString(const char* section, const char* key, std::size_t size,
+  // A file without a byte order mark may be UTF-8 as well as ANSI: its
+  // values with a non-ASCII character that are valid UTF-8 have both readings.
+  UnicodeName GetUnicodeString(const char* section, const char* key, std::size_t size,
                                const char* path) override;
   bool WriteString(const char* section, const char* key, const char* value,
                    const char* path) override;

@@ -23,6 +23,22 @@ class FileSystem {
   virtual bool FileIsPresent(const std::string& name) = 0;
 };
 
+// A value's name in Unicode, as UTF-8, where the value's ANSI text may name
+// another file or none: a Unicode file's characters that the code page lacks,
+// or the bytes of a file without a byte order mark, which may be UTF-8 as
+// well as ANSI. Which of the two names the shell is given is told by use.
+struct UnicodeName {
+  enum class Use {
+    kInstead,            // the ANSI text lost characters of it
+    kWhereOnlyItExists,  // where the ANSI text names no file or folder and it names one
+    kUnlessTextExists,   // wherever the ANSI text names no file or folder
+  };
+  std::string utf8;  // empty: there is none
+  Use use = Use::kInstead;
+
+  bool operator==(const UnicodeName&) const = default;
+};
+
 // The platform's profile (INI) functions, with their calling conventions:
 // null section, key and value in WriteString flush the file, and false then
 // means that what was written did not reach it.
@@ -33,10 +49,9 @@ class Profile {
   // NUL-terminates it and returns the number of bytes copied.
   virtual std::size_t GetString(const char* section, const char* key, const char* default_value,
                                 char* buffer, std::size_t size, const char* path) = 0;
-  // The value as UTF-8 where the file holds it in Unicode with characters
-  // that GetString's ANSI text lost or gave as look-alikes; empty otherwise,
-  // and wherever GetString's text names files as they are.
-  virtual std::string GetUnicodeString(const char* /*section*/, const char* /*key*/,
+  // The value's second reading, where the file gives one (UnicodeName); none
+  // wherever GetString's text is the only one.
+  virtual UnicodeName GetUnicodeString(const char* /*section*/, const char* /*key*/,
                                        std::size_t /*size*/, const char* /*path*/) {
     return {};
   }
@@ -58,6 +73,11 @@ class Shell {
   virtual ~Shell() = default;
   // False when the shell refused the entry.
   virtual bool Open(const std::string& entry) = 0;
+  // An entry with a second name: the shell is asked once, for the one that
+  // name's use tells. Only Windows' profile gives such names.
+  virtual bool OpenEither(const std::string& entry, const UnicodeName& /*name*/) {
+    return Open(entry);
+  }
 };
 
 class Clock {

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
+#include <vector>
 
 // One posix_spawn per entry where the C library can give the program a session
 // of its own and close every descriptor of ours; a fork otherwise.
@@ -34,6 +36,21 @@ constexpr char kDesktopOpener[] = "xdg-open";
 #endif
 // What execvp falls back on when PATH is unset.
 constexpr char kDefaultSearchPath[] = "/bin:/usr/bin";
+#ifdef __APPLE__
+constexpr bool kMenuEntries = false;
+#else
+// An application's menu entry is started as the desktop starts it, by GLib,
+// which reads the rest of it (Exec, TryExec, Terminal, Path, D-Bus).
+constexpr bool kMenuEntries = true;
+#endif
+constexpr char kMenuEntryLauncher[] = "gio";
+constexpr char kMenuEntrySuffix[] = ".desktop";
+// Where menu entries are looked up by ID when the XDG variables say nothing.
+constexpr char kDefaultDataDirs[] = "/usr/local/share/:/usr/share/";
+// A menu entry is a few kilobytes, every translation included.
+constexpr std::size_t kMenuEntryMaxBytes = 1 << 20;
+// Files one desktop file ID may cost to look up, whatever the folders hold.
+constexpr int kMenuEntryLookups = 1024;
 // How long an opener has to report a failure. xdg-open finds out that no
 // program handles the entry after a few lookups, well within it; where the
 // opener stays until the opened program ends, each entry costs this much.
@@ -50,28 +67,142 @@ bool IsExecutableFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
+bool IsRegularFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Blanks as GLib's key-file reader skips them.
+std::string_view TrimLeft(std::string_view text) {
+  std::size_t start = text.find_first_not_of(" \t\v\f\r");
+  return start == std::string_view::npos ? std::string_view() : text.substr(start);
+}
+
+std::string_view TrimRight(std::string_view text) {
+  std::size_t end = text.find_last_not_of(" \t\v\f\r");
+  return end == std::string_view::npos ? std::string_view() : text.substr(0, end + 1);
+}
+
+// folder + "/" + name, with one slash between them whatever folder ends in.
+std::string Joined(std::string_view folder, std::string_view name) {
+  while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
+  std::string path(folder);
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
 // A relative path handed on as "./path": a script's interpreter would read
 // "-x" as an option and search PATH for a bare name, and the opener would take
 // "http:x" for a URL.
 std::string Anchored(const std::string& path) { return path[0] == '/' ? path : "./" + path; }
 
-// Only absolute elements: an empty one, ".", or "bin" would run whatever the
-// working directory holds under that name. A name is only run from there when
-// the entry names an existing file.
-std::string FindOnPath(const std::string& name, std::string_view search_path) {
+// The first non-empty find(folder) over the absolute folders of a
+// colon-separated list: an empty element, ".", or "bin" would name whatever
+// the working directory holds.
+template <typename Find>
+std::string FindInFolders(std::string_view folders, Find find) {
   std::size_t start = 0;
-  while (start <= search_path.size()) {
-    std::size_t end = search_path.find(':', start);
-    if (end == std::string_view::npos) end = search_path.size();
-    if (end > start && search_path[start] == '/') {
-      std::string candidate(search_path.substr(start, end - start));
-      candidate += '/';
-      candidate += name;
-      if (IsExecutableFile(candidate)) return candidate;
+  while (start <= folders.size()) {
+    std::size_t end = folders.find(':', start);
+    if (end == std::string_view::npos) end = folders.size();
+    if (end > start && folders[start] == '/') {
+      std::string found = find(folders.substr(start, end - start));
+      if (!found.empty()) return found;
     }
     start = end + 1;
   }
   return std::string();
+}
+
+// A name is only run from the working directory when the entry names an
+// existing file.
+std::string FindOnPath(const std::string& name, std::string_view search_path) {
+  return FindInFolders(search_path, [&](std::string_view folder) {
+    std::string candidate = Joined(folder, name);
+    return IsExecutableFile(candidate) ? candidate : std::string();
+  });
+}
+
+// The file under folder that desktop file ID rest names, each "-" in it
+// standing for a "/" or for itself: "org-app.desktop" may be org/app.desktop.
+std::string FindMenuEntryIn(const std::string& folder, std::string_view rest, int& lookups) {
+  std::string file = Joined(folder, rest);
+  if (--lookups < 0) return std::string();
+  if (IsRegularFile(file)) return file;
+  for (std::size_t dash = rest.find('-'); dash != std::string_view::npos;
+       dash = rest.find('-', dash + 1)) {
+    std::string_view sub = rest.substr(0, dash);
+    // Never up or in place: "..-x.desktop" names nothing outside the folder.
+    if (sub.empty() || sub == "." || sub == "..") continue;
+    std::string subfolder = Joined(folder, sub);
+    if (--lookups < 0) return std::string();
+    if (!IsDirectory(subfolder)) continue;
+    std::string found = FindMenuEntryIn(subfolder, rest.substr(dash + 1), lookups);
+    if (!found.empty()) return found;
+  }
+  return std::string();
+}
+
+// The first file that desktop file ID id names in the "applications" folder
+// of $XDG_DATA_HOME (~/.local/share), then of each of $XDG_DATA_DIRS, as the
+// Desktop Entry Specification looks it up. Relative folders count for nothing.
+std::string FindMenuEntry(const std::string& id) {
+  int lookups = kMenuEntryLookups;
+  auto find = [&](std::string_view data_folder) {
+    return FindMenuEntryIn(Joined(data_folder, "applications"), id, lookups);
+  };
+  const char* data_home = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  std::string found;
+  if (data_home != nullptr && data_home[0] == '/') {
+    found = find(data_home);
+  } else if (home != nullptr && home[0] == '/') {
+    found = find(Joined(home, ".local/share"));
+  }
+  const char* data_dirs = std::getenv("XDG_DATA_DIRS");
+  if (data_dirs == nullptr || data_dirs[0] == '\0') data_dirs = kDefaultDataDirs;
+  return found.empty() ? FindInFolders(data_dirs, find) : found;
+}
+
+// A regular file named "*.desktop" of at most kMenuEntryMaxBytes that holds
+// an application's menu entry. A pipe or device is never opened for reading.
+bool IsApplicationFile(const std::string& path) {
+  if (!kMenuEntries || !path.ends_with(kMenuEntrySuffix) || !IsRegularFile(path)) return false;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st;
+  std::string text;
+  bool whole = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  while (whole) {
+    char chunk[4096];
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || text.size() + std::size_t(n) > kMenuEntryMaxBytes) {
+      whole = n == 0;
+      break;
+    }
+    text.append(chunk, std::size_t(n));
+  }
+  close(fd);
+  return whole && IsApplicationEntry(text);
+}
+
+// The file from the root: GLib hands it on to the application (%k and
+// GIO_LAUNCHED_DESKTOP_FILE), which may run in another folder (Path=).
+// Anchored where the working directory has no name to give.
+std::string FromRoot(const std::string& path) {
+  if (path[0] == '/') return path;
+  char* cwd = getcwd(nullptr, 0);
+  if (cwd == nullptr) return Anchored(path);
+  std::string whole = Joined(cwd, path);
+  std::free(cwd);
+  return whole;
 }
 
 #ifdef TORVINALE_POSIX_SPAWN
@@ -220,14 +351,14 @@ int Spawn(const char* program, char* const argv[], pid_t& pid) {
 
 #endif
 
-// Starts program detached with argv: 0 once it has been exec'd, otherwise
+// Starts program detached with args: 0 once it has been exec'd, otherwise
 // the errno of what failed.
-int Spawn(const std::string& program, const std::string& arg0, const std::string* arg1,
-          pid_t& pid) {
-  char* argv[] = {const_cast<char*>(arg0.c_str()),
-                  arg1 ? const_cast<char*>(arg1->c_str()) : nullptr, nullptr};
+int Spawn(const std::string& program, std::initializer_list<const char*> args, pid_t& pid) {
+  std::vector<char*> argv;
+  for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
+  argv.push_back(nullptr);
   pid = -1;
-  return Spawn(program.c_str(), argv, pid);
+  return Spawn(program.c_str(), argv.data(), pid);
 }
 
 long NanosecondsSince(const timespec& start) {
@@ -283,6 +414,40 @@ bool LooksLikeUrl(std::string_view entry) {
   return true;
 }
 
+bool IsApplicationEntry(std::string_view text) {
+  constexpr std::string_view kGroup = "Desktop Entry";
+  bool in_group = false, seen_group = false;
+  std::string_view type;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    line = TrimLeft(line);
+    if (line.empty() || line[0] == '#') continue;
+    if (line[0] == '[') {
+      std::size_t close = line.find(']');
+      if (close == std::string_view::npos || !TrimLeft(line.substr(close + 1)).empty()) {
+        return false;
+      }
+      std::string_view name = line.substr(1, close - 1);
+      // Its first group is what makes a file a desktop entry; a later group
+      // of the same name adds to it.
+      if (!seen_group && name != kGroup) return false;
+      seen_group = true;
+      in_group = name == kGroup;
+      continue;
+    }
+    std::size_t equals = line.find('=');
+    if (!seen_group || equals == std::string_view::npos) return false;
+    std::string_view key = TrimRight(line.substr(0, equals));
+    if (key.empty()) return false;
+    // The last one counts; blanks after the value are part of it.
+    if (in_group && key == "Type") type = TrimLeft(line.substr(equals + 1));
+  }
+  return type == "Application";
+}
+
 PosixShell::PosixShell() : opener_(kDesktopOpener) {}
 
 PosixShell::PosixShell(std::string opener, std::string search_path)
@@ -305,16 +470,24 @@ void PosixShell::SetReaping(Reaping reaping) {
   reaping_ = reaping;
 }
 
-bool PosixShell::RunOpener(const std::string& opener, const std::string& target) {
+bool PosixShell::RunOpener(const std::string& program, std::initializer_list<const char*> args) {
   SetReaping(Reaping::kByUs);
   pid_t pid;
-  bool succeeded = Spawn(opener, opener_, &target, pid) == 0 && OpenerSucceeded(pid);
+  bool succeeded = Spawn(program, args, pid) == 0 && OpenerSucceeded(pid);
   // The system only reaps what ends after the switch: whatever ended while
   // we reaped by hand is collected before it and just after it.
   ReapEnded();
   SetReaping(Reaping::kBySystem);
   ReapEnded();
   return succeeded;
+}
+
+// GLib's launcher has the same second as the opener to report an entry it
+// cannot start (a TryExec or Exec program missing, no Exec at all).
+bool PosixShell::LaunchMenuEntry(const std::string& file, std::string_view search_path) {
+  std::string launcher = FindOnPath(kMenuEntryLauncher, search_path);
+  return !launcher.empty() &&
+         RunOpener(launcher, {kMenuEntryLauncher, "launch", FromRoot(file).c_str()});
 }
 
 bool PosixShell::Open(const std::string& entry) {
@@ -331,10 +504,12 @@ bool PosixShell::Open(const std::string& entry) {
   pid_t pid;
   struct stat st;
   if (stat(entry.c_str(), &st) == 0) {
+    // Before the execute bit: desktops mark the menu entries they trust so.
+    if (IsApplicationFile(entry)) return LaunchMenuEntry(entry, search_path);
     target = Anchored(entry);
     if (S_ISREG(st.st_mode) && access(entry.c_str(), X_OK) == 0) {
       // A program called "-x" would take its own name for an option.
-      int error = Spawn(target, entry[0] == '-' ? target : entry, nullptr, pid);
+      int error = Spawn(target, {entry[0] == '-' ? target.c_str() : entry.c_str()}, pid);
       // Not a program after all (a document on a disk that marks every file
       // executable): the opener knows what to do with it.
       if (error != ENOEXEC) return error == 0;
@@ -342,15 +517,19 @@ bool PosixShell::Open(const std::string& entry) {
   } else if (LooksLikeUrl(entry)) {
     target = entry;
   } else if (entry.find('/') == std::string::npos && entry[0] != '-') {
-    std::string program = FindOnPath(entry, search_path);
-    return !program.empty() && Spawn(program, entry, nullptr, pid) == 0;
+    if (kMenuEntries && entry.ends_with(kMenuEntrySuffix)) target = FindMenuEntry(entry);
+    if (target.empty()) {
+      std::string program = FindOnPath(entry, search_path);
+      return !program.empty() && Spawn(program, {entry.c_str()}, pid) == 0;
+    }
+    if (IsApplicationFile(target)) return LaunchMenuEntry(target, search_path);
   } else {
     return false;
   }
 
   std::string opener = opener_;
   if (opener.find('/') == std::string::npos) opener = FindOnPath(opener_, search_path);
-  return !opener.empty() && RunOpener(opener, target);
+  return !opener.empty() && RunOpener(opener, {opener_.c_str(), target.c_str()});
 }
 
 }  // namespace torvinale

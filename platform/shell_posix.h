@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,16 +26,18 @@ class PosixShell final : public Shell {
   PosixShell& operator=(const PosixShell&) = delete;
 
   // Runs an executable file (or a bare name found on PATH) directly: true
-  // once it has been exec'd. An existing file or directory or a URL goes to
-  // the desktop's opener: true unless the opener fails within a second. What
-  // is started runs in a session of its own and is never waited for beyond
-  // that; when it ends, the system reaps it.
+  // once it has been exec'd. An application's menu entry, named by its path
+  // or by its desktop file ID, goes to GLib's "gio launch", and any other
+  // existing file or directory or a URL to the desktop's opener: true unless
+  // that fails within a second. What is started runs in a session of its own
+  // and is never waited for beyond that; when it ends, the system reaps it.
   bool Open(const std::string& entry) override;
 
  private:
   enum class Reaping { kUntouched, kBySystem, kByUs };
   void SetReaping(Reaping reaping);
-  bool RunOpener(const std::string& opener, const std::string& target);
+  bool RunOpener(const std::string& program, std::initializer_list<const char*> args);
+  bool LaunchMenuEntry(const std::string& file, std::string_view search_path);
 
   std::string opener_;
   std::optional<std::string> search_path_;
@@ -45,5 +48,10 @@ class PosixShell final : public Shell {
 // "scheme:rest" whose scheme starts with a letter and has two or more
 // characters, so that a drive letter ("c:\x") is not taken for one.
 bool LooksLikeUrl(std::string_view entry);
+
+// A desktop entry whose [Desktop Entry] group, the file's first, has the
+// Type "Application", every line read as GLib's key-file reader reads it:
+// a file it would refuse (a line that is no group, key or comment) is none.
+bool IsApplicationEntry(std::string_view text);
 
 }  // namespace torvinale

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -268,6 +269,163 @@ TEST_F(ShellTest, ChildrenAreReapedAsTheyEndEvenWhileAnOpenerIsAwaited) {
   std::ofstream(dir_ + "/release").close();
   EXPECT_TRUE(Reaped(program_pid));
   EXPECT_TRUE(Reaped(opener_pid));
+}
+
+// Sets an environment variable (nullptr: unsets it) for one test.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) saved_ = old;
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedVariable() { saved_ ? setenv(name_, saved_->c_str(), 1) : unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
+
+class MenuEntryTest : public ShellTest {
+ protected:
+  void SetUp() override {
+    ShellTest::SetUp();
+    fs::create_directories(dir_ + "/bin");
+    gio_ = dir_ + "/bin/gio";
+    fs::rename(Marker("gio"), gio_);
+    for (const char* folder : {"/home/apps/applications", "/sys1/applications/vendor",
+                               "/sys2/applications/vendor", "/rel/applications"}) {
+      fs::create_directories(dir_ + folder);
+    }
+  }
+
+  static std::string Entry(const std::string& type, const std::string& head = "") {
+    return head + "[Desktop Entry]\nType=" + type + "\nName=x\nExec=/nonexistent %u\n";
+  }
+
+  PosixShell Shell() { return PosixShell(opener_, dir_ + "/bin:/usr/bin:/bin"); }
+
+  // What gio was asked to launch, or what it was not run for.
+  std::string Launched() {
+    Report report = WaitForReport(gio_);
+    if (report.args.size() != 2 || report.args[0] != "launch") return "<not gio launch>";
+    return report.args[1];
+  }
+
+  std::string gio_;
+};
+
+TEST_F(MenuEntryTest, ApplicationEntryGoesToGLibByItsPathFromTheRoot) {
+  // Marked executable as desktops mark the entries they trust, and with an
+  // interpreter that running it directly would start.
+  std::string direct = Marker("direct");
+  Write(dir_ + "/app.desktop", Entry("Application", "#!" + direct + "\n"), fs::perms::owner_all);
+  for (std::string entry : {dir_ + "/app.desktop", std::string("app.desktop")}) {
+    ASSERT_TRUE(Shell().Open(entry)) << entry;
+    EXPECT_EQ(Launched(), dir_ + "/app.desktop");
+  }
+  EXPECT_FALSE(fs::exists(direct + ".out"));
+  EXPECT_FALSE(fs::exists(opener_ + ".out"));
+}
+
+TEST_F(MenuEntryTest, IdIsLookedUpInTheUsersFolderThenEachSystemFolder) {
+  ScopedVariable data_home("XDG_DATA_HOME", (dir_ + "/home/apps").c_str());
+  ScopedVariable data_dirs("XDG_DATA_DIRS", ("rel::" + dir_ + "/sys1/:" + dir_ + "/sys2").c_str());
+  std::string apps = dir_ + "/home/apps/applications/", sys1 = dir_ + "/sys1/applications/",
+              sys2 = dir_ + "/sys2/applications/";
+  for (std::string file :
+       {apps + "both.desktop", sys1 + "both.desktop", sys2 + "vendor/tool.desktop",
+        sys1 + "vendor/other-x.desktop", dir_ + "/rel/applications/rel.desktop",
+        dir_ + "/home/apps/escape.desktop"}) {
+    Write(file, Entry("Application"), fs::perms::owner_read);
+  }
+  Write(sys1 + "vendor-link.desktop", Entry("Link"), fs::perms::owner_read);
+  // A "-" stands for a folder, or for itself.
+  for (auto [id, file] : {std::pair{"both.desktop", apps + "both.desktop"},
+                          {"vendor-tool.desktop", sys2 + "vendor/tool.desktop"},
+                          {"vendor-other-x.desktop", sys1 + "vendor/other-x.desktop"}}) {
+    ASSERT_TRUE(Shell().Open(id)) << id;
+    EXPECT_EQ(Launched(), file);
+  }
+  // Another type goes to the opener, by the file found.
+  ASSERT_TRUE(Shell().Open("vendor-link.desktop"));
+  EXPECT_EQ(OpenerArgument(), sys1 + "vendor-link.desktop");
+  // Not in a relative folder, not above one, never taken for an option.
+  Write(sys1 + "-dash.desktop", Entry("Application"), fs::perms::owner_read);
+  for (const char* id : {"rel.desktop", "..-escape.desktop", "-dash.desktop", "missing.desktop"}) {
+    EXPECT_FALSE(Shell().Open(id)) << id;
+  }
+  EXPECT_FALSE(fs::exists(gio_ + ".out"));
+  EXPECT_FALSE(fs::exists(opener_ + ".out"));
+}
+
+TEST_F(MenuEntryTest, UsersFolderIsUnderHomeUnlessItsVariableIsAbsolute) {
+  ScopedVariable home("HOME", (dir_ + "/home").c_str());
+  ScopedVariable data_dirs("XDG_DATA_DIRS", (dir_ + "/sys1").c_str());
+  fs::create_directories(dir_ + "/home/.local/share/applications");
+  Write(dir_ + "/home/.local/share/applications/mine.desktop", Entry("Application"),
+        fs::perms::owner_read);
+  Write(dir_ + "/sys1/applications/mine.desktop", Entry("Application"), fs::perms::owner_read);
+  for (const char* data_home : {static_cast<const char*>(nullptr), "", "home/apps"}) {
+    ScopedVariable variable("XDG_DATA_HOME", data_home);
+    ASSERT_TRUE(Shell().Open("mine.desktop"));
+    EXPECT_EQ(Launched(), dir_ + "/home/.local/share/applications/mine.desktop");
+  }
+}
+
+TEST_F(MenuEntryTest, OtherFilesGoToTheOpenerAsBefore) {
+  Write(dir_ + "/link.desktop", Entry("Link"), fs::perms::owner_read);
+  Write(dir_ + "/broken.desktop", Entry("Application") + "not a key\n", fs::perms::owner_read);
+  // Only so much is read: a huge file is no menu entry.
+  Write(dir_ + "/huge.desktop", Entry("Application") + "#" + std::string(1 << 20, 'x') + "\n",
+        fs::perms::owner_read);
+  Write(dir_ + "/app.txt", Entry("Application"), fs::perms::owner_read);
+  // Never opened for reading, which would wait for a writer.
+  ASSERT_EQ(mkfifo((dir_ + "/pipe.desktop").c_str(), 0600), 0);
+  for (const char* entry :
+       {"link.desktop", "broken.desktop", "huge.desktop", "app.txt", "pipe.desktop"}) {
+    ASSERT_TRUE(Shell().Open(entry)) << entry;
+    EXPECT_EQ(OpenerArgument(), std::string("./") + entry);
+  }
+  EXPECT_FALSE(fs::exists(gio_ + ".out"));
+}
+
+TEST_F(MenuEntryTest, FailsWhenGLibIsMissingOrRefusesTheEntry) {
+  Write(dir_ + "/app.desktop", Entry("Application"), fs::perms::owner_read);
+  EXPECT_FALSE(PosixShell(opener_, "/nonexistent:" + dir_).Open("app.desktop"));
+  fs::remove(gio_);
+  Marker("gio", "exit 1\n");
+  EXPECT_FALSE(PosixShell(opener_, dir_).Open("app.desktop"));
+  EXPECT_EQ(WaitForReport(dir_ + "/gio").args.size(), 2u);
+  EXPECT_FALSE(fs::exists(opener_ + ".out"));
+}
+
+TEST(MenuEntryTextTest, ApplicationEntryIsTypeApplicationInTheFirstGroupAsGLibReadsIt) {
+  for (const char* text : {
+           "[Desktop Entry]\nType=Application\n",
+           "[Desktop Entry]\r\nName=x\r\nType=Application\r\n",
+           "#!/usr/bin/env xdg-open\n\n  [Desktop Entry] \n\tType\t=\tApplication",
+           "[Desktop Entry]\nType=Link\nType=Application\n[Desktop Action x]\nType=Link\n",
+       }) {
+    EXPECT_TRUE(IsApplicationEntry(text)) << text;
+  }
+  for (const char* text : {
+           "",
+           "[Desktop Entry]\nType=Link\n",
+           "[Desktop Entry]\nType=application\n",
+           "[Desktop Entry]\nType=Application \n",
+           "[Desktop Entry]\nType[de]=Application\n",
+           "[Desktop Entry]\nName=x\n",
+           "[Other]\n[Desktop Entry]\nType=Application\n",
+           "Type=Application\n[Desktop Entry]\n",
+           "\xef\xbb\xbf[Desktop Entry]\nType=Application\n",
+           "[Desktop Entry]\nType=Application\nnot a key\n",
+           "[Desktop Entry]\n=x\nType=Application\n",
+           "[Desktop Entry\nType=Application\n",
+           "[Desktop Entry] x\nType=Application\n",
+           "[Desktop Entry]\nType=Application\n[Desktop Entry]\nType=Link\n",
+       }) {
+    EXPECT_FALSE(IsApplicationEntry(text)) << text;
+  }
 }
 
 TEST(ShellUrlTest, SchemeNeedsTwoCharactersStartingWithALetter) {

@@ -5,38 +5,54 @@
 #include <objbase.h>
 #include <shellapi.h>
 
-#include <algorithm>
+#include "platform/new_file_win32.h"
 
 namespace torvinale {
+namespace {
 
-bool Win32Shell::Open(const std::string& entry) {
-  // Documents and URLs can be opened through shell extensions, which are
-  // COM objects: the shell expects COM on the calling thread. Never undone:
-  // the process ends without it.
-  if (!com_initialised_) {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    com_initialised_ = true;
-  }
-  std::wstring wide;
-  HINSTANCE result =
-      AsUtf8Name(entry, wide)
-          ? ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL)
-          : ShellExecuteA(nullptr, "open", entry.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-  return reinterpret_cast<INT_PTR>(result) > 32;
+bool Exists(const std::wstring& name) {
+  return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Editors save UTF-8 unless told otherwise; read as ANSI, a name with a
-// non-ASCII character names no file. ANSI text with such a character is
-// almost never valid UTF-8, so it still goes to the ANSI function.
-bool Win32Shell::AsUtf8Name(const std::string& entry, std::wstring& wide) {
-  auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
-  if (std::all_of(entry.begin(), entry.end(), ascii)) return false;
-  const int size = static_cast<int>(entry.size());
-  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, entry.data(), size, nullptr, 0);
-  if (n <= 0) return false;
-  wide.resize(static_cast<std::size_t>(n));
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, entry.data(), size, wide.data(), n) ==
-         n;
+bool Opened(HINSTANCE result) { return reinterpret_cast<INT_PTR>(result) > 32; }
+
+}  // namespace
+
+bool Win32Shell::Open(const std::string& entry) {
+  InitialiseCom();
+  return Opened(ShellExecuteA(nullptr, "open", entry.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+}
+
+bool Win32Shell::OpenEither(const std::string& entry, const UnicodeName& name) {
+  const std::wstring wide = ChooseUnicodeName(entry, name);
+  if (wide.empty()) return Open(entry);
+  InitialiseCom();
+  return Opened(ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+}
+
+// Documents and URLs can be opened through shell extensions, which are COM
+// objects: the shell expects COM on the calling thread. Never undone: the
+// process ends without it.
+void Win32Shell::InitialiseCom() {
+  if (com_initialised_) return;
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  com_initialised_ = true;
+}
+
+// The ANSI text comes first, as it is what the shell is asked for by every
+// other program: a file saved as ANSI in a double-byte code page is often
+// valid UTF-8 too, and its look-alike may be another program.
+std::wstring ChooseUnicodeName(const std::string& entry, const UnicodeName& name) {
+  std::wstring wide;
+  if (!FromUtf8(name.utf8, wide) || wide.empty()) return {};
+  if (name.use == UnicodeName::Use::kInstead) return wide;
+  // A drive without its disk must not put up a dialog of ours.
+  DWORD mode = 0;
+  const bool quiet = SetThreadErrorMode(SEM_FAILCRITICALERRORS, &mode);
+  const bool unicode =
+      !Exists(FromAnsi(entry)) && (name.use == UnicodeName::Use::kUnlessTextExists || Exists(wide));
+  if (quiet) SetThreadErrorMode(mode, nullptr);
+  return unicode ? wide : std::wstring();
 }
 
 }  // namespace torvinale

@@ -40,7 +40,7 @@ class FakeProfile final : public Profile {
   using Key = std::tuple<std::string, std::string, std::string>;  // path, section, key
   std::map<Key, std::string> values;                              // in the files
   std::map<Key, std::string> pending;
-  std::map<Key, std::string> unicode;  // what GetUnicodeString gives
+  std::map<Key, UnicodeName> unicode;  // what GetUnicodeString gives
   std::vector<std::string> written_keys;
   std::vector<std::string> read_keys;
   std::vector<std::string> new_files;  // paths announced as new
@@ -62,10 +62,10 @@ class FakeProfile final : public Profile {
     return n;
   }
 
-  std::string GetUnicodeString(const char* section, const char* key, std::size_t,
+  UnicodeName GetUnicodeString(const char* section, const char* key, std::size_t,
                                const char* path) override {
     auto it = unicode.find({path, section, key});
-    return it == unicode.end() ? std::string() : it->second;
+    return it == unicode.end() ? UnicodeName() : it->second;
   }
 
   bool WriteString(const char* section, const char* key, const char* value,
@@ -98,10 +98,16 @@ class FakeShell final : public Shell {
   std::set<std::string> refused;
   std::vector<std::string>* events = nullptr;
 
+  std::map<std::string, UnicodeName> second_names;  // by entry
+
   bool Open(const std::string& entry) override {
     opened.push_back(entry);
     if (events != nullptr) events->push_back("open " + entry);
     return refused.count(entry) == 0;
+  }
+  bool OpenEither(const std::string& entry, const UnicodeName& name) override {
+    second_names[entry] = name;
+    return Open(entry);
   }
 };
 

@@ -130,7 +130,8 @@ class SavedFormsTest(LauncherCase):
 # A user's folder as Windows names it in the ANSI code page (1252 under Wine): "?" for
 # every UTF-16 unit it lacks, a best fit for some letters. Each row runs as that user
 # meets it: a first run, a config.ini saved as UTF-16 (as Notepad offers) naming two
-# programs, one relative and one by its full path, and a bad value.
+# programs, one relative and one by its full path, a bad value, and a config.ini that
+# cannot be written (a folder), whose report names the folder.
 FOLDER_NAMES = [
     ("Latin-1 accents", "Zo\u00e9", "Zo\u00e9"),
     ("Cyrillic", "\u0414\u043c\u0438\u0442\u0440\u0438\u0439", "???????"),
@@ -162,10 +163,11 @@ class FolderNamesTest(LauncherCase):
                 f.write(ini(0, 0, ["abs" + EXE]))
         return path
 
-    def shown(self, path, ansi_name, name):
-        """The entry's text on the screen: the ANSI form on Windows, the bytes elsewhere."""
+    def shown(self, path, ansi_name, name, code_page="cp1252"):
+        """A path as the program shows it: the ANSI form on Windows (in code_page, the
+        ANSI one by default), the bytes elsewhere."""
         text = host_path(path)
-        return text.replace(name, ansi_name).encode("cp1252") if WINE else text.encode()
+        return text.replace(name, ansi_name).encode(code_page) if WINE else text.encode()
 
     def test_first_run_entries_and_reports_in_folders_of_any_name(self):
         runs = []
@@ -183,9 +185,12 @@ class FolderNamesTest(LauncherCase):
             bad = self.folder("bad", name, ansi_name)
             with open(os.path.join(bad, "config.ini"), "wb") as f:
                 f.write(ini("abc", 0))
+            unwritable = self.folder("unwritable", name, ansi_name)
+            os.mkdir(os.path.join(unwritable, "config.ini"))
             runs += [(label, "first", first, name, ansi_name),
                      (label, "existing", existing, name, ansi_name),
-                     (label, "bad", bad, name, ansi_name)]
+                     (label, "bad", bad, name, ansi_name),
+                     (label, "unwritable", unwritable, name, ansi_name)]
         # At once: a first run alone counts down for six seconds.
         with concurrent.futures.ThreadPoolExecutor(len(runs)) as pool:
             results = list(pool.map(
@@ -193,11 +198,9 @@ class FolderNamesTest(LauncherCase):
 
         for (label, scenario, folder, name, ansi_name), r in zip(runs, results):
             with self.subTest(label, scenario=scenario):
-                with open(os.path.join(folder, "config.ini"), "rb") as f:
-                    config = f.read()
                 if scenario == "first":
                     self.assertEqual((r.rc, r.err), (0, b""))
-                    self.assertEqual(config, DEFAULT_FILE)
+                    self.assertEqual(self.read_config(folder), DEFAULT_FILE)
                     self.assertTrue(r.out.startswith(screen(5, [DEFAULT_ENTRY])))
                 elif scenario == "existing":
                     self.assertEqual((r.rc, r.err), (0, b""))
@@ -209,12 +212,20 @@ class FolderNamesTest(LauncherCase):
                     names = sorted(n for n, _ in self.markers(2, os.path.join(folder,
                                                                               "markers.log")))
                     self.assertEqual(names, ["abs" + EXE, "rel" + EXE])
-                else:
+                elif scenario == "bad":
                     self.assertEqual(r.rc, 1)
                     self.assertEqual(r.out, b"")
                     self.assertTrue(r.err.endswith(b"\r\n'abc' is not a valid integer value."
                                                    b"\r\n\r\n"), r.err)
-                    self.assertEqual(config, ini("abc", 0))
+                    self.assertEqual(self.read_config(folder), ini("abc", 0))
+                else:
+                    self.assertEqual((r.rc, r.out), (1, b""))
+                    # In the console's code page: OEM, 437 under Wine here.
+                    config = self.shown(os.path.join(folder, "config.ini"), ansi_name, name,
+                                        "cp437")
+                    self.assertReport(r.err, "EIniFileException",
+                                      "Unable to write to %s." % config.decode("latin-1"))
+                    self.assertTrue(os.path.isdir(os.path.join(folder, "config.ini")))
                 other = folder.replace(os.sep + name + os.sep, os.sep + ansi_name + os.sep)
                 if other != folder and os.path.isdir(other):
                     self.assertEqual(sorted(os.listdir(other)), ["abs" + EXE, "config.ini"])
@@ -222,16 +233,25 @@ class FolderNamesTest(LauncherCase):
                         self.assertEqual(f.read(), ini(0, 0, ["abs" + EXE]))
 
     def test_first_run_where_config_ini_just_fits_the_path_limit(self):
-        # Its own path is within MAX_PATH; the usual name of the new file beside it is not.
+        # Its own path is within MAX_PATH; the usual name of the new file beside it is not,
+        # and the shorter one that Windows takes there was left by a run killed before.
         padding = 259 - len(host_path(self.dir + "/") + "\\config.ini")
         folder = self.path("d" * padding)
         os.mkdir(folder)
         self.assertEqual(len(host_path(folder) + "\\config.ini"), 259)
+        with open(os.path.join(folder, "~cfg00.tmp"), "wb") as f:
+            f.write(b"[Torvinale]\r\nCount")
+        above = os.stat(self.dir).st_mtime_ns
         r = self.run_launcher(folder=folder)
         self.assertEqual((r.rc, r.err), (0, b""))
-        with open(os.path.join(folder, "config.ini"), "rb") as f:
-            self.assertEqual(f.read(), DEFAULT_FILE)
-        self.assertEqual(sorted(os.listdir(folder)), ["config.ini", "stderr.bin", "stdout.bin"])
+        self.assertEqual(self.read_config(folder), DEFAULT_FILE)
+        self.assertEqual(sorted(os.listdir(folder)),
+                         ["config.ini", "stderr.bin", "stdout.bin", "~cfg00.tmp"])
+        with open(os.path.join(folder, "~cfg00.tmp"), "rb") as f:
+            self.assertEqual(f.read(), b"[Torvinale]\r\nCount")
+        # Nothing made in the folder above, not even for a moment.
+        self.assertEqual(os.listdir(self.dir), [os.path.basename(folder)])
+        self.assertEqual(os.stat(self.dir).st_mtime_ns, above)
 
 
 if __name__ == "__main__":

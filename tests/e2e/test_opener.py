@@ -1,6 +1,8 @@
-"""What the launcher does with an entry that is not a program: the desktop's opener, and
-lookups along PATH; what it starts outlives it and is never left a zombie."""
+"""What the launcher does with an entry that is not a program: the desktop's opener, GLib's
+launcher for applications' menu entries, and lookups along PATH; what it starts outlives it
+and is never left a zombie."""
 
+import json
 import os
 import select
 import shutil
@@ -9,7 +11,7 @@ import time
 import tty
 import unittest
 
-from harness import MARKER, WINE, LauncherCase, confirmation, host_path, ini
+from harness import CLOSING, MARKER, WINE, LauncherCase, confirmation, host_path, ini
 
 
 # The desktop's opener for the table below: it notes what it was given in the
@@ -56,6 +58,12 @@ WINE_OPENER_ROWS = [
     ("nosuchscheme://fail", None, False, None),
     ("{dir}\\missing.txt", None, False, None),
 ]
+
+
+def write_script(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, 0o755)
 
 
 def proc_stat(pid):
@@ -148,9 +156,7 @@ class OpenerTest(LauncherCase):
     def test_results_of_the_opener_and_path_lookups(self):
         bin_dir = self.path("bin")
         os.mkdir(bin_dir)
-        with open(os.path.join(bin_dir, OPENER_NAME), "w") as f:
-            f.write(FAKE_OPENER)
-        os.chmod(os.path.join(bin_dir, OPENER_NAME), 0o755)
+        write_script(os.path.join(bin_dir, OPENER_NAME), FAKE_OPENER)
         for name in ("probe", "-probe"):
             shutil.copy(MARKER, os.path.join(bin_dir, name))
         rows = WINE_OPENER_ROWS if WINE else OPENER_ROWS
@@ -194,6 +200,116 @@ class OpenerTest(LauncherCase):
         if not WINE:
             with open(os.path.join(bin_dir, "markers.log")) as f:
                 self.assertEqual([line.split()[0] for line in f], ["probe"])
+
+
+# Exec= of the menu entries below: it notes its arguments and whether it is detached
+# (its session, where its descriptors lead) in probes/NAME, its first argument.
+PROBE = """#!%s
+import json, os, sys
+fds = {}
+for fd in os.listdir("/proc/self/fd"):
+    try:
+        fds[fd] = os.readlink("/proc/self/fd/" + fd)
+    except OSError:
+        pass  # the listing's own
+out = os.path.join(os.path.dirname(sys.argv[0]), "probes", sys.argv[1])
+with open(out + ".part", "w") as f:
+    json.dump({"args": sys.argv[2:], "sid": os.getsid(0), "fds": fds}, f)
+os.rename(out + ".part", out)
+""" % sys.executable
+
+
+@unittest.skipIf(WINE, "Windows' shell starts shortcuts itself")
+@unittest.skipUnless(shutil.which("gio"), "needs gio (libglib2.0-bin)")
+class MenuEntryTest(LauncherCase):
+    """Menu entries of applications, named by path or by desktop file ID in temporary
+    XDG data folders, started through GLib's launcher as a desktop starts them."""
+
+    def setUp(self):
+        super().setUp()
+        self.probe = self.path("probe")
+        write_script(self.probe, PROBE)
+        os.mkdir(self.path("probes"))
+        self.user, self.system = self.path("user"), self.path("system")
+        self.flatpak = self.path("flatpak")
+        self.env = dict(os.environ, XDG_DATA_HOME=self.user,
+                        XDG_DATA_DIRS=os.path.join(self.flatpak, "exports/share") + ":" +
+                        self.system)
+
+    def menu_entry(self, path, name, keys="", exec_args=""):
+        """A menu entry at path (below the test's folder) whose Exec= runs the probe."""
+        path = self.path(path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(f'[Desktop Entry]\nType=Application\nName={name}\n{keys}'
+                    f'Exec="{self.probe}" {name} {exec_args}\n')
+        return path
+
+    def probes(self, expected):
+        """What the probes noted, once `expected` of them have."""
+        def ready():
+            return len(os.listdir(self.path("probes"))) >= expected
+        deadline = time.time() + 60
+        while not ready() and time.time() < deadline:
+            time.sleep(0.05)
+        found = {}
+        for name in os.listdir(self.path("probes")):
+            with open(os.path.join(self.path("probes"), name)) as f:
+                found[name] = json.load(f)
+        return found
+
+    def run_entries(self, entries, env):
+        self.write_config(ini(0, 0, entries))
+        r = self.run_launcher(env=env)
+        self.assertEqual((r.rc, r.err), (0, b""))
+        return r.out
+
+    def test_entries_by_path_and_by_id_start_their_application_detached(self):
+        self.menu_entry("menu/bypath.desktop", "bypath")
+        self.menu_entry("relative.desktop", "relative")
+        self.menu_entry("user/applications/both.desktop", "user")
+        self.menu_entry("system/applications/both.desktop", "system")
+        self.menu_entry("system/applications/vendor/sub.desktop", "subfolder")
+        # As Flatpak exports an application: a link to the entry inside it, whose Exec=
+        # hands the files on through "@@u %u @@".
+        inside = self.menu_entry("flatpak/app/org.example.App/current/active/export/share/"
+                                 "applications/org.example.App.desktop", "flatpak",
+                                 exec_args="--file-forwarding org.example.App @@u %u @@")
+        os.makedirs(os.path.join(self.flatpak, "exports/share/applications"))
+        os.symlink(os.path.relpath(inside, os.path.join(self.flatpak, "exports/share/applications")),
+                   os.path.join(self.flatpak, "exports/share/applications/org.example.App.desktop"))
+        self.menu_entry("menu/tryexec.desktop", "tryexec", keys="TryExec=/nonexistent/program\n")
+        with open(self.path("menu/noexec.desktop"), "w") as f:
+            f.write("[Desktop Entry]\nType=Application\nName=noexec\n")
+        # An ID that would name a file, but reads as an option.
+        self.menu_entry("system/applications/-dash.desktop", "dash")
+        entries = [self.path("menu/bypath.desktop"), "relative.desktop", "both.desktop",
+                   "vendor-sub.desktop", "org.example.App.desktop",
+                   self.path("menu/tryexec.desktop"), self.path("menu/noexec.desktop"),
+                   "-dash.desktop"]
+        out = self.run_entries(entries, self.env)
+        expected = b"".join(confirmation(n, n <= 5) for n in range(1, len(entries) + 1))
+        self.assertTrue(out.endswith(expected + CLOSING), out[-600:])
+        probes = self.probes(5)
+        self.assertEqual(sorted(probes), ["bypath", "flatpak", "relative", "subfolder", "user"])
+        self.assertEqual(probes["flatpak"]["args"],
+                         ["--file-forwarding", "org.example.App", "@@u", "@@"])
+        for name, probe in probes.items():
+            with self.subTest(name=name):
+                self.assertNotEqual(probe["sid"], os.getsid(0))
+                self.assertEqual([probe["fds"].get(fd) for fd in "012"], ["/dev/null"] * 3)
+                self.assertEqual([t for t in probe["fds"].values() if t.startswith(self.dir)], [])
+
+    def test_without_gio_the_entry_fails_and_nothing_starts(self):
+        # The desktop's opener is there, and is not used instead.
+        bin_dir = self.path("bin")
+        os.mkdir(bin_dir)
+        write_script(os.path.join(bin_dir, OPENER_NAME), FAKE_OPENER)
+        entry = self.menu_entry("menu/app.desktop", "app")
+        out = self.run_entries([entry], dict(self.env, PATH=bin_dir))
+        self.assertTrue(out.endswith(confirmation(1, False) + CLOSING), out[-300:])
+        self.assertEqual(os.listdir(self.path("probes")), [])
+        self.assertFalse(os.path.exists(self.path("opened")))
 
 
 if __name__ == "__main__":

@@ -106,6 +106,8 @@ class PosixPackageTest(unittest.TestCase):
         self.assertEqual(os.path.basename(self.packages[".deb"]),
                          f"torvinale_{self.field('Version')}_{arch}.deb")
         self.assertRegex(self.field("Description"), r"^\S.*\n \S")
+        # What opens documents and URLs, and what starts menu entries.
+        self.assertEqual(self.field("Recommends"), "xdg-utils, libglib2.0-bin")
         # The C library it asks for (the static libgcc's unwinder wants 2.35) is the one
         # it depends on.
         libc = re.fullmatch(r"libc6 \(>= ([0-9.]+)\)", self.field("Depends"))

@@ -338,6 +338,30 @@ class LoginEntryTest(unittest.TestCase):
                 self.assertEqual(r.returncode, code, r.stderr)
                 self.assertIn(last, r.stdout)
 
+    def test_installed_program_opens_a_terminal_for_a_menu_entry_that_asks_for_one(self):
+        run = self.install(Case("gio launch"), XDisplay(self).name)
+        env, home, folder, token = run["env"], run["home"], run["folder"], run["token"]
+        os.symlink(shutil.which("gio"), os.path.join(home, "tools", "gio"))
+        ran_in = os.path.join(home, "ran-in")
+        with open(os.path.join(folder, "on-terminal.sh"), "w") as f:
+            f.write(f'#!/bin/sh\n/usr/bin/tty > "{ran_in}.part" && /bin/mv "{ran_in}.part" "{ran_in}"\n')
+        os.chmod(os.path.join(folder, "on-terminal.sh"), 0o755)
+        entry = os.path.join(folder, "on-terminal.desktop")
+        with open(entry, "w") as f:
+            f.write("[Desktop Entry]\nType=Application\nName=On a terminal\nTerminal=true\n"
+                    f'Exec="{folder}/on-terminal.sh"\n')
+        with open(os.path.join(folder, "config.ini"), "w") as f:
+            f.write(sample_config_for_test(self.sample, entry))
+        self.addCleanup(self.end_processes, token)
+        r = subprocess.run([os.path.join(self.root, "usr/bin/torvinale")], cwd=folder, env=env,
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertRegex(r.stdout, rb"Program1\.+EXECUTED\r\n")
+        self.assertTrue(wait_for(lambda: os.path.exists(ran_in)), "the entry's program never ran")
+        with open(ran_in) as f:
+            self.assertRegex(f.read().strip(), r"^/dev/pts/[0-9]+$")
+        self.assertTrue(wait_for(lambda: not self.terminals(run)), "the terminal stayed open")
+
     def start_all(self, cases):
         """Sets up a home folder for each case and starts them all on one display; returns
         what each run needs checking with."""
