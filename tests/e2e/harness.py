@@ -1,6 +1,7 @@
 """Runs the real launcher binary, natively, under Wine or under qemu-user, in temporary folders."""
 
 import fcntl
+import functools
 import os
 import re
 import resource
@@ -113,6 +114,22 @@ def shimmed(**variables):
 def leftovers(folder):
     """Temporary files of ours: hidden names beside config.ini."""
     return [name for name in os.listdir(folder) if name.startswith(".")]
+
+
+@functools.cache
+def mounts_refused():
+    """Why mounts in a namespace of one's own are refused here, or "": a chroot whose root
+    is no mount point refuses the propagation change, a container the namespace. Tried
+    once, as the cases that need them do it: a bind mount and a tmpfs over /proc."""
+    if not shutil.which("unshare"):
+        return "needs unshare"
+    with tempfile.TemporaryDirectory() as folder:
+        r = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                            'mount --bind "$0" "$0" && mount -t tmpfs none /proc', folder],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    if r.returncode == 0:
+        return ""
+    return "the system refuses mounts in a namespace of our own: " + r.stderr.strip()
 
 
 def as_nobody():
