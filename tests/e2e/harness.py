@@ -1,5 +1,6 @@
 """Runs the real launcher binary, natively, under Wine or under qemu-user, in temporary folders."""
 
+import atexit
 import fcntl
 import functools
 import os
@@ -94,8 +95,21 @@ def prepare_runner():
         subprocess.run([RUNNER, "cmd", "/c", "exit"], **quiet)
 
 
-def command():
-    return RUNNER_COMMAND + [BINARY]
+def command(nobody=False):
+    """The launcher's command line; with nobody, one that user can run too."""
+    return RUNNER_COMMAND + [binary_for_nobody() if nobody else BINARY]
+
+
+@functools.cache
+def binary_for_nobody():
+    """A copy of the binary that another user can reach: the build folder may lie in a home
+    that only its owner may enter (root's /root, say)."""
+    folder = tempfile.mkdtemp(prefix="torvinale-nobody-")
+    atexit.register(shutil.rmtree, folder, ignore_errors=True)
+    os.chmod(folder, 0o755)
+    copy = os.path.join(folder, os.path.basename(BINARY))
+    shutil.copy2(BINARY, copy)
+    return copy
 
 
 def traced(*options, cmd=None, skip_sleeps=True):

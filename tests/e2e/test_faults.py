@@ -8,8 +8,8 @@ import signal
 import unittest
 
 from harness import (CLOSING, DEFAULT_FILE, FIRST_RUN, IS_ROOT, SANITIZED, SHIM, STRACE, WINE,
-                     LauncherCase, as_nobody, file_size_limit, in_turn, ini, leftovers,
-                     mounts_refused, no_core_dump, screen, shimmed, traced)
+                     LauncherCase, as_nobody, command, file_size_limit, in_turn, ini,
+                     leftovers, mounts_refused, no_core_dump, screen, shimmed, traced)
 
 USER = ini(0, 0, ["ab"])
 
@@ -108,7 +108,8 @@ class InjectedFaultTest(LauncherCase):
         if before is not None:
             with open(os.path.join(folder, "config.ini"), "wb") as f:
                 f.write(before)
-        cmd = traced(*[arg.format(out=out_path) for arg in how.get("trace", [])])
+        cmd = traced(*[arg.format(out=out_path) for arg in how.get("trace", [])],
+                     cmd=command(nobody=how.get("nobody", False)))
         env = None
         if needs == "shim":
             env = shimmed(**{k: v.format(user=user) for k, v in how["env"].items()})
