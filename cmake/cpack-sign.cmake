@@ -28,10 +28,12 @@ function(sign file)
   if(NOT "$ENV{TORVINALE_SIGN_TIMESTAMP}" STREQUAL "")
     set(timestamp -ts "$ENV{TORVINALE_SIGN_TIMESTAMP}")
   endif()
+  # The pipe by the name /dev/stdin: before 2.9 osslsigncode reads "-" as a file so
+  # named (Debian 12 ships 2.5).
   execute_process(
     COMMAND printenv TORVINALE_SIGN_PASSWORD
     COMMAND "${CPACK_TORVINALE_OSSLSIGNCODE}" sign -pkcs12 "$ENV{TORVINALE_SIGN_PKCS12}"
-      -readpass - -h sha256 -n Torvinale -i "${CPACK_PACKAGE_HOMEPAGE_URL}" ${timestamp}
+      -readpass /dev/stdin -h sha256 -n Torvinale -i "${CPACK_PACKAGE_HOMEPAGE_URL}" ${timestamp}
       -in "${file}" -out "${file}.signed"
     OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE status)
   if(NOT status EQUAL 0)

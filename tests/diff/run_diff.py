@@ -5,7 +5,7 @@ Generates INI files and operations from a seed, runs every case through
 torvinale_profile_driver (POSIX build) and torvinale_profile_driver.exe (under
 Wine), and compares the values read, the write results and the files written.
 A difference passes only when one of the classes listed in README.md ("How
-config.ini is read and written on Linux and macOS") explains it exactly.
+config.ini is read and written on Linux") explains it exactly.
 The .exe also runs every case through the program's own Windows layer, in a
 folder whose name the ANSI code page lacks: that must give exactly what
 Windows' ANSI functions give.

@@ -1,6 +1,8 @@
 """Runs the real launcher binary, natively, under Wine or under qemu-user, in temporary folders."""
 
+import atexit
 import fcntl
+import functools
 import os
 import re
 import resource
@@ -93,8 +95,21 @@ def prepare_runner():
         subprocess.run([RUNNER, "cmd", "/c", "exit"], **quiet)
 
 
-def command():
-    return RUNNER_COMMAND + [BINARY]
+def command(nobody=False):
+    """The launcher's command line; with nobody, one that user can run too."""
+    return RUNNER_COMMAND + [binary_for_nobody() if nobody else BINARY]
+
+
+@functools.cache
+def binary_for_nobody():
+    """A copy of the binary that another user can reach: the build folder may lie in a home
+    that only its owner may enter (root's /root, say)."""
+    folder = tempfile.mkdtemp(prefix="torvinale-nobody-")
+    atexit.register(shutil.rmtree, folder, ignore_errors=True)
+    os.chmod(folder, 0o755)
+    copy = os.path.join(folder, os.path.basename(BINARY))
+    shutil.copy2(BINARY, copy)
+    return copy
 
 
 def traced(*options, cmd=None, skip_sleeps=True):
@@ -113,6 +128,22 @@ def shimmed(**variables):
 def leftovers(folder):
     """Temporary files of ours: hidden names beside config.ini."""
     return [name for name in os.listdir(folder) if name.startswith(".")]
+
+
+@functools.cache
+def mounts_refused():
+    """Why mounts in a namespace of one's own are refused here, or "": a chroot whose root
+    is no mount point refuses the propagation change, a container the namespace. Tried
+    once, as the cases that need them do it: a bind mount and a tmpfs over /proc."""
+    if not shutil.which("unshare"):
+        return "needs unshare"
+    with tempfile.TemporaryDirectory() as folder:
+        r = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                            'mount --bind "$0" "$0" && mount -t tmpfs none /proc', folder],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    if r.returncode == 0:
+        return ""
+    return "the system refuses mounts in a namespace of our own: " + r.stderr.strip()
 
 
 def as_nobody():

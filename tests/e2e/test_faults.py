@@ -4,15 +4,20 @@ temporary file is left."""
 
 import os
 import re
-import shutil
 import signal
 import unittest
 
 from harness import (CLOSING, DEFAULT_FILE, FIRST_RUN, IS_ROOT, SANITIZED, SHIM, STRACE, WINE,
-                     LauncherCase, as_nobody, file_size_limit, in_turn, ini, leftovers,
-                     no_core_dump, screen, shimmed, traced)
+                     LauncherCase, as_nobody, command, file_size_limit, in_turn, ini,
+                     leftovers, mounts_refused, no_core_dump, screen, shimmed, traced)
 
 USER = ini(0, 0, ["ab"])
+
+
+def in_own_mounts(row, set_up, cmd):
+    """cmd after set_up, in a mount namespace of its own; row/started says it started."""
+    return ["unshare", "-m", "--propagation", "private", "sh", "-c",
+            set_up + ' && : >"$0/started" && exec "$@"', row] + cmd
 
 
 @unittest.skipIf(WINE, "faults are injected into native system calls")
@@ -84,8 +89,11 @@ class InjectedFaultTest(LauncherCase):
 
     def run_row(self, before, how, expected, after):
         needs = how.get("needs")
-        if needs == "root" and not (IS_ROOT and shutil.which("unshare")):
+        if needs == "root" and not IS_ROOT:
             self.skipTest("needs root, to mount and to become another user")
+        mounts = "mount" in how or how.get("no_proc")
+        if mounts and mounts_refused():
+            self.skipTest(mounts_refused())
         if needs == "shim" and not SHIM:
             self.skipTest("the fault library is only built for native runs")
         if how.get("no_proc") and SANITIZED:
@@ -100,7 +108,8 @@ class InjectedFaultTest(LauncherCase):
         if before is not None:
             with open(os.path.join(folder, "config.ini"), "wb") as f:
                 f.write(before)
-        cmd = traced(*[arg.format(out=out_path) for arg in how.get("trace", [])])
+        cmd = traced(*[arg.format(out=out_path) for arg in how.get("trace", [])],
+                     cmd=command(nobody=how.get("nobody", False)))
         env = None
         if needs == "shim":
             env = shimmed(**{k: v.format(user=user) for k, v in how["env"].items()})
@@ -109,12 +118,10 @@ class InjectedFaultTest(LauncherCase):
             os.makedirs(os.path.join(row, "other", "work"))
             with open(os.path.join(row, "other", "work", "config.ini"), "wb") as f:
                 f.write(USER)
-            cmd = ["unshare", "-m", "--propagation", "private", "sh", "-c",
-                   'mount --bind "$0/other" "$0/a" && exec "$@"', row] + cmd
+            cmd = in_own_mounts(row, 'mount --bind "$0/other" "$0/a"', cmd)
         if how.get("no_proc"):
-            cmd = ["unshare", "-m", "--propagation", "private", "sh", "-c",
-                   'mount -t tmpfs none /proc && ulimit -f %s && exec "$@"'
-                   % how.get("fsize", "unlimited"), "sh"] + cmd
+            cmd = in_own_mounts(row, "mount -t tmpfs none /proc && ulimit -f %s"
+                                % how.get("fsize", "unlimited"), cmd)
         if how.get("nobody"):
             os.chmod(os.path.dirname(folder), 0o700)
             os.chmod(folder, 0o777)
@@ -130,6 +137,8 @@ class InjectedFaultTest(LauncherCase):
         rc, screen_out, report = expected
         # What strace, and qemu-user for the signal it passes on, say themselves.
         err = re.sub(rb"(?m)^(\S*strace|qemu): .*\n", b"", r.err)
+        if mounts:
+            self.assertTrue(os.path.exists(os.path.join(row, "started")), err)
         self.assertEqual((r.rc, data), (rc, screen_out), err)
         if report == "EIniFileException":
             self.assertReport(err, report, "Unable to write to %s." %

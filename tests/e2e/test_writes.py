@@ -8,7 +8,8 @@ import time
 import unittest
 
 from harness import (CLOSING, DEFAULT_FILE, IS_ROOT, STRACE, WINE, LauncherCase, as_nobody,
-                     file_size_limit, in_turn, ini, leftovers, no_core_dump, screen, traced)
+                     command, file_size_limit, in_turn, ini, leftovers, no_core_dump, screen,
+                     traced)
 
 
 class FailedWriteTest(LauncherCase):
@@ -39,7 +40,8 @@ class FailedWriteTest(LauncherCase):
     def test_read_only_directory(self):
         os.chmod(self.dir, 0o555)
         self.addCleanup(os.chmod, self.dir, 0o755)
-        r = self.run_launcher(stdout=os.devnull, stderr="pipe", preexec=as_nobody, timeout=60)
+        r = self.run_launcher(stdout=os.devnull, stderr="pipe", preexec=as_nobody, timeout=60,
+                              cmd=command(nobody=True))
         self.assertEqual(r.rc, 1)
         self.assertIn(b"Unable to write to " + self.dir.encode() + b"/config.ini.", r.err)
         self.assertEqual(os.listdir(self.dir), [])
@@ -51,7 +53,8 @@ class FailedWriteTest(LauncherCase):
         os.chmod(self.path("config.ini"), 0o444)
         os.chmod(self.dir, 0o555)
         self.addCleanup(os.chmod, self.dir, 0o755)
-        r = self.run_launcher(stdout="pipe", stderr="pipe", preexec=as_nobody, timeout=60)
+        r = self.run_launcher(stdout="pipe", stderr="pipe", preexec=as_nobody, timeout=60,
+                              cmd=command(nobody=True))
         self.assertEqual((r.rc, r.err), (0, b""))
         self.assertEqual(r.out, screen(0, ["ab"]) + CLOSING)
         self.assertEqual(self.read_config(), config)
