@@ -1,5 +1,6 @@
 import ctypes
 import os
+import pwd
 import re
 import select
 import shlex
@@ -52,15 +53,18 @@ class XDisplay:
             self.server.wait()
 
 
-def processes_with(variable):
-    """(pid, program file) of the live processes whose environment holds variable=value."""
-    found = []
+def processes_with(*variables):
+    """By variable=value, (pid, program file) of the live processes whose environment
+    holds it."""
+    found = {variable: [] for variable in variables}
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/environ", "rb") as f:
-                if variable not in f.read().split(b"\0"):
-                    continue
-            found.append((int(pid), os.readlink(f"/proc/{pid}/exe")))
+                held = found.keys() & set(f.read().split(b"\0"))
+            if held:
+                program = os.readlink(f"/proc/{pid}/exe")
+                for variable in held:
+                    found[variable].append((int(pid), program))
         except OSError:
             continue
     return found
@@ -117,21 +121,54 @@ def systemd_working_directory(value, home):
     return folder
 
 
+class Case:
+    """One start of the entry: by which launcher, in which terminal, with XDG_CONFIG_HOME
+    set (to a folder of its own), unset or relative, in the settings folder or in one
+    given to torvinale-login, and with a config.ini that works ("good"), one that fails
+    ("failed") or no folder at all ("gone")."""
+
+    def __init__(self, launcher, terminal="xterm", xdg="unset", custom=False, kind="good"):
+        self.launcher, self.terminal, self.xdg = launcher, terminal, xdg
+        self.custom, self.kind = custom, kind
+
+    def __repr__(self):
+        return (f"{self.kind} run, {self.launcher}, {self.terminal}, XDG_CONFIG_HOME {self.xdg}"
+                + (", folder of its own" if self.custom else ""))
+
+
 @unittest.skipIf(WINE, "the Windows build ships a .zip")
 @unittest.skipIf(QEMU, "the entries start the package's program natively")
 class LoginEntryTest(unittest.TestCase):
     """The README's set-up, then the autostart entry started by each real launcher under
-    Xvfb, in xterm: the countdown on a terminal, a run in the entry's folder, a terminal
-    that closes when the run went well and stays open with what went wrong when it failed
-    or the folder is gone. Then what the entry runs, torvinale-login, on its own."""
+    Xvfb, in xterm and in sakura (whose -e takes the command as one string): the
+    countdown on a terminal, a run in the settings folder, a terminal that closes when the
+    run went well and stays open with what went wrong when it failed or the folder is
+    gone. The cases of a test start at once, on one display. Then what the entry runs,
+    torvinale-login, on its own."""
 
     # The generator is KDE Plasma's and other sessions' autostart, GLib GNOME's and
     # Xfce's, dex that of window managers.
     LAUNCHERS = ("gio launch", "dex", "dex --autostart", "systemd-xdg-autostart-generator")
+    # A relative XDG_CONFIG_HOME only with launchers given the entry's file: where
+    # dex --autostart and the generator then look for entries is theirs to decide.
+    GOOD = [Case("gio launch", "xterm", "set"), Case("dex", "xterm", "relative"),
+            Case("dex --autostart", "xterm", "unset"),
+            Case("systemd-xdg-autostart-generator", "xterm", "set"),
+            Case("gio launch", "sakura", "relative"), Case("dex", "sakura", "set"),
+            Case("dex --autostart", "sakura", "set"),
+            Case("systemd-xdg-autostart-generator", "sakura", "unset")]
+    CUSTOM = [Case("gio launch", "sakura", custom=True), Case("dex", "xterm", custom=True),
+              Case("dex --autostart", "sakura", custom=True),
+              Case("systemd-xdg-autostart-generator", "xterm", custom=True),
+              Case("systemd-xdg-autostart-generator", "sakura", custom=True)]
+    FAILED = [Case(launcher, xdg=xdg, kind="failed")
+              for launcher, xdg in zip(LAUNCHERS, ("relative", "set", "unset", "set"))]
+    GONE = [Case(launcher, xdg=xdg, kind="gone")
+            for launcher, xdg in zip(LAUNCHERS, ("set", "relative", "set", "unset"))]
 
     @classmethod
     def setUpClass(cls):
-        missing = [t for t in ("Xvfb", "xterm", "dex", "gio", "tmux", "dpkg-deb")
+        missing = [t for t in ("Xvfb", "xterm", "sakura", "dex", "gio", "tmux", "dpkg-deb")
                    if not shutil.which(t)] + [g for g in (GENERATOR,) if not os.access(g, os.X_OK)]
         if missing:
             raise unittest.SkipTest("needs " + ", ".join(missing))
@@ -149,66 +186,124 @@ class LoginEntryTest(unittest.TestCase):
         cls.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
         cls.addClassCleanup(cls.prctl, PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0)
 
-    def setUp(self):
-        self.display = XDisplay(self)
+    def test_the_entry_as_shipped_shows_the_countdown_and_runs_in_the_settings_folder(self):
+        self.check_good_runs(self.GOOD)
 
-    def test_each_launcher_shows_the_countdown_on_a_terminal_and_runs_the_entry_in_its_folder(self):
-        for launcher in self.LAUNCHERS:
-            with self.subTest(launcher=launcher):
-                env, home, folder, token = self.install()
-                # The relative entry is found in the folder only. It writes its folder
-                # whole or not at all, so that no poll sees half of it.
-                ran_in = os.path.join(home, "ran-in")
-                with open(os.path.join(folder, "mark.sh"), "w") as f:
-                    f.write(f'#!/bin/sh\npwd > "{ran_in}.part" && /bin/mv "{ran_in}.part" "{ran_in}"\n')
-                os.chmod(os.path.join(folder, "mark.sh"), 0o755)
-                self.write_config(folder, countdown="2")
-                screen_log = self.start(launcher, env, home, "good", token)
-                output = wait_for(lambda: self.program_output(token))
-                self.assertRegex(output or "", r"^/dev/pts/[0-9]+$",
-                                 "the program's standard output: " + self.launcher_log(home))
-                self.assertTrue(wait_for(lambda: os.path.exists(ran_in)),
-                                "nothing ran: " + self.launcher_log(home))
-                with open(ran_in) as f:
-                    self.assertEqual(f.read().strip(), os.path.realpath(folder))
-                self.assertTrue(wait_for(lambda: not self.terminals(token)),
-                                "the terminal stayed open after a run that went well")
-                with open(screen_log, errors="replace") as f:
-                    text = f.read()
-                self.assertIn("Countdown: 0 ", text)
-                self.assertRegex(text, r"Program1\.+EXECUTED")
+    def test_a_folder_of_ones_own_given_as_the_readme_writes_it_for_each_terminal(self):
+        self.check_good_runs(self.CUSTOM)
+
+    def check_good_runs(self, cases):
+        runs = self.start_all(cases)
+        program = os.path.realpath(os.path.join(self.root, "usr/bin/torvinale"))
+
+        # The runs take seconds: all are watched at once, so that none ends unseen.
+        def settled():
+            found = processes_with(*(run["token"].encode() for run in runs))
+            for run in runs:
+                for pid, exe in found[run["token"].encode()]:
+                    if exe == program and "output" not in run:
+                        try:
+                            run["output"] = os.readlink(f"/proc/{pid}/fd/1")
+                        except OSError:
+                            pass
+            return all(os.path.exists(run["ran_in"]) and not self.terminals(run, found)
+                       for run in runs)
+        wait_for(settled, timeout=180)
+        for case, run in zip(cases, runs):
+            with self.subTest(case=case):
+                self.assertRegex(run.get("output", ""), r"^/dev/pts/[0-9]+$",
+                                 "the program's standard output: " + self.launcher_log(run))
+                self.assertTrue(os.path.exists(run["ran_in"]),
+                                "nothing ran: " + self.launcher_log(run))
+                with open(run["ran_in"]) as f:
+                    self.assertEqual(f.read().strip(), os.path.realpath(run["folder"]))
+                self.assertFalse(self.terminals(run),
+                                 "the terminal stayed open after a run that went well")
+                if case.terminal == "xterm":
+                    with open(run["screen"], errors="replace") as f:
+                        text = f.read()
+                    self.assertIn("Countdown: 0 ", text)
+                    self.assertRegex(text, r"Program1\.+EXECUTED")
 
     def test_each_launcher_keeps_a_failed_run_readable(self):
-        for launcher in self.LAUNCHERS:
-            with self.subTest(launcher=launcher):
-                env, home, folder, token = self.install()
-                self.write_config(folder, countdown="soon")
-                screen_log = self.start(launcher, env, home, "failed", token)
-                text = wait_for(lambda: self.shown(screen_log, "Press Enter"))
-                self.assertTrue(text, "nothing on the screen: " + self.launcher_log(home))
+        runs = self.start_all(self.FAILED)
+        self.wait_all(runs, lambda run: self.shown(run["screen"], "Press Enter"))
+        time.sleep(5)
+        for case, run in zip(self.FAILED, runs):
+            with self.subTest(case=case):
+                text = run["seen"]
+                self.assertTrue(text, "nothing on the screen: " + self.launcher_log(run))
                 self.assertIn("Exception EConvertError in module torvinale", text)
                 self.assertIn("'soon' is not a valid integer value.", text)
-                shown_at = time.monotonic()
-                time.sleep(5)
-                self.assertTrue(self.terminals(token), "the terminal closed within 5 s")
-                self.assertGreaterEqual(time.monotonic() - shown_at, 5)
+                self.assertIn("torvinale ended with exit code 1.", text)
+                self.assertTrue(self.terminals(run), "the terminal closed within 5 s")
+                self.assertGreaterEqual(time.monotonic() - run["seen_at"], 5)
 
     def test_each_launcher_shows_a_folder_that_is_gone_and_writes_nothing(self):
-        for launcher in self.LAUNCHERS:
-            with self.subTest(launcher=launcher):
-                env, home, folder, token = self.install()
-                os.rename(folder, folder + "-moved")
-                before = self.files(home)
-                screen_log = self.start(launcher, env, home, "gone", token)
-                text = wait_for(lambda: self.shown(screen_log, "Press Enter"))
-                self.assertIn(f"there is no folder {folder} ", text,
-                              "nothing on the screen: " + self.launcher_log(home))
-                self.assertTrue(self.terminals(token), "the terminal closed at once")
+        runs = self.start_all(self.GONE)
+        self.wait_all(runs, lambda run: self.shown(run["screen"], "Press Enter"))
+        for case, run in zip(self.GONE, runs):
+            with self.subTest(case=case):
+                self.assertIn(f"there is no folder {run['folder']} ", run["seen"],
+                              "nothing on the screen: " + self.launcher_log(run))
+                self.assertTrue(run["open"], "the terminal closed at once")
                 # No config.ini, in the home folder or anywhere else below it.
-                ours = {screen_log, env["XENVIRONMENT"], os.path.join(home, "launcher.log")}
-                after = self.files(home)
+                ours = {run["screen"], run["env"]["XENVIRONMENT"], run["log"]}
+                after = self.files(run["home"])
+                before = run["before"]
                 self.assertEqual(sorted(p for p in (set(before) | set(after)) - ours
                                         if before.get(p) != after.get(p)), [])
+
+    def test_readme_lines_copy_the_entry_as_it_is_and_keep_a_config_ini_that_is_there(self):
+        run = self.install(Case("dex"), display=":0")
+        with open(os.path.join(self.root, DOC, "examples", "torvinale.desktop"), "rb") as f:
+            shipped = f.read()
+        with open(run["entry"], "rb") as f:
+            self.assertEqual(f.read(), shipped)
+        config = os.path.join(run["folder"], "config.ini")
+        with open(config, "w") as f:
+            f.write("[Torvinale]\nCountdown=9\n")
+        # Newer coreutils end `cp -n` with an error where it copied nothing.
+        subprocess.run(["sh", "-c", run["setup"]], env=run["setup_env"],
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        with open(config) as f:
+            self.assertEqual(f.read(), "[Torvinale]\nCountdown=9\n")
+
+    def test_helper_without_a_folder_takes_the_settings_folder_as_xdg_says(self):
+        # HOME unset or relative is the account's home, as the shell's ~ is; a test run
+        # never goes there, it only shows that no such folder is there.
+        account = pwd.getpwuid(os.getuid()).pw_dir.rstrip("/") + "/.config/torvinale"
+        for variables, expected in ((dict(XDG_CONFIG_HOME="{home}/xdg//"), "{home}/xdg/torvinale"),
+                                    (dict(XDG_CONFIG_HOME=""), "{home}/.config/torvinale"),
+                                    (dict(XDG_CONFIG_HOME="xdg"), "{home}/.config/torvinale"),
+                                    (dict(HOME=None), account), (dict(HOME="."), account)):
+            with self.subTest(variables=variables):
+                home = tempfile.mkdtemp(prefix="torvinale home-")
+                self.addCleanup(shutil.rmtree, home, ignore_errors=True)
+                ran_in = os.path.join(home, "ran-in")
+                for folder in ("xdg/torvinale", ".config/torvinale"):
+                    os.makedirs(os.path.join(home, folder))
+                    self.write_marked_config(os.path.join(home, folder), ran_in, countdown="0")
+                env = {"PATH": "/nonexistent", "HOME": home}
+                for name, value in variables.items():
+                    if value is None:
+                        del env[name]
+                    else:
+                        env[name] = value.format(home=home)
+                expected = expected.format(home=home)
+                if not expected.startswith(home) and os.path.exists(expected):
+                    self.skipTest(expected + " is there: a run would use it")
+                # Started in the home folder, which holds the relative XDG_CONFIG_HOME.
+                r = subprocess.run([os.path.join(self.root, "usr/bin/torvinale-login")],
+                                   cwd=home, env=env, stdin=subprocess.DEVNULL,
+                                   capture_output=True, text=True, timeout=60)
+                if expected.startswith(home):
+                    self.assertEqual(r.returncode, 0, r.stdout)
+                    with open(ran_in) as f:
+                        self.assertEqual(f.read().strip(), os.path.realpath(expected))
+                else:
+                    self.assertIn(f"there is no folder {expected} ", r.stdout)
+                    self.assertFalse(os.path.exists(ran_in))
 
     def test_helper_keeps_a_failed_run_on_the_screen_until_enter_is_pressed(self):
         folder = tempfile.mkdtemp(prefix="torvinale-folder-")
@@ -244,7 +339,8 @@ class LoginEntryTest(unittest.TestCase):
                 self.assertIn(last, r.stdout)
 
     def test_installed_program_opens_a_terminal_for_a_menu_entry_that_asks_for_one(self):
-        env, home, folder, token = self.install()
+        run = self.install(Case("gio launch"), XDisplay(self).name)
+        env, home, folder, token = run["env"], run["home"], run["folder"], run["token"]
         os.symlink(shutil.which("gio"), os.path.join(home, "tools", "gio"))
         ran_in = os.path.join(home, "ran-in")
         with open(os.path.join(folder, "on-terminal.sh"), "w") as f:
@@ -264,72 +360,142 @@ class LoginEntryTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: os.path.exists(ran_in)), "the entry's program never ran")
         with open(ran_in) as f:
             self.assertRegex(f.read().strip(), r"^/dev/pts/[0-9]+$")
-        self.assertTrue(wait_for(lambda: not self.terminals(token)), "the terminal stayed open")
+        self.assertTrue(wait_for(lambda: not self.terminals(run)), "the terminal stayed open")
 
-    def install(self):
-        """A home folder set up with the README's lines; returns (environment, home,
-        the entry's folder, a token in the environment of what the entry starts)."""
-        # A blank in the name, as the folder is quoted in Exec=.
+    def start_all(self, cases):
+        """Sets up a home folder for each case and starts them all on one display; returns
+        what each run needs checking with."""
+        display = XDisplay(self)
+        runs = [self.install(case, display.name) for case in cases]
+        for case, run in zip(cases, runs):
+            if case.kind == "gone":
+                os.rename(run["folder"], run["folder"] + "-moved")
+                run["before"] = self.files(run["home"])
+            else:
+                self.write_marked_config(run["folder"], run["ran_in"],
+                                         countdown="2" if case.kind == "good" else "soon")
+        for run in runs:
+            self.start(run)
+        return runs
+
+    def wait_all(self, runs, seen, timeout=180):
+        """Polls seen(run) for all runs at once until each has given a value, kept as
+        run["seen"], with the time it came as run["seen_at"] and whether the terminal
+        was open then as run["open"]: a run that lags never blames the others."""
+        def all_seen():
+            for run in runs:
+                if not run.get("seen"):
+                    run["seen"], run["seen_at"] = seen(run), time.monotonic()
+                    run["open"] = bool(self.terminals(run))
+            return all(run["seen"] for run in runs)
+        wait_for(all_seen, timeout)
+
+    def install(self, case, display):
+        """A home folder set up with the README's lines, as a user of the case would."""
+        # A blank in the name, where the entry's folder, if any, is quoted in Exec=.
         home = tempfile.mkdtemp(prefix="torvinale home-")
         self.addCleanup(shutil.rmtree, home, ignore_errors=True)
-        # Only what the entry needs, so that the terminal is xterm on any machine.
+        # Only what the entry needs, so that the terminal is the case's on any machine.
         tools = os.path.join(home, "tools")
         os.mkdir(tools)
-        for name, target in (("sh", "/bin/sh"), ("xterm", shutil.which("xterm")),
-                             ("x-terminal-emulator", shutil.which("xterm"))):
+        terminal = shutil.which(case.terminal)
+        for name, target in (("sh", "/bin/sh"), (case.terminal, terminal),
+                             ("x-terminal-emulator", terminal)):
             os.symlink(target, os.path.join(tools, name))
         os.mkdir(os.path.join(home, "no-system-entries"))
         token = "TORVINALE_LOGIN_TEST=" + uuid.uuid4().hex
-        env = {"HOME": home, "LANG": "C.UTF-8", "DISPLAY": self.display.name,
+        env = {"HOME": home, "LANG": "C.UTF-8", "DISPLAY": display,
                "PATH": tools + ":" + os.path.join(self.root, "usr/bin"),
-               "XDG_CONFIG_HOME": os.path.join(home, ".config"),
                "XDG_CONFIG_DIRS": os.path.join(home, "no-system-entries"),
                "XENVIRONMENT": os.path.join(home, "xterm.resources")}
         env.update([token.split("=", 1)])
-
-        setup = readme_lines("~/.config/autostart/torvinale.desktop")
+        settings = os.path.join(home, ".config")
+        setup = readme_lines("~/.config/autostart/")
+        if case.xdg == "set":
+            settings = env["XDG_CONFIG_HOME"] = os.path.join(home, "my settings")
+            setup = setup.replace("~/.config", '"$XDG_CONFIG_HOME"')
+        elif case.xdg == "relative":
+            # Where the launchers start us: a folder that must not be taken.
+            env["XDG_CONFIG_HOME"] = "elsewhere"
+            os.makedirs(os.path.join(home, "elsewhere", "torvinale"))
         setup = setup.replace("/usr/share/doc/torvinale", os.path.join(self.root, DOC))
-        subprocess.run(["sh", "-ec", setup], env=dict(env, PATH="/usr/bin:/bin"),
-                       stdin=subprocess.DEVNULL, check=True, timeout=60)
-        return env, home, os.path.join(home, ".config", "torvinale"), token
+        setup_env = dict(env, PATH="/usr/bin:/bin")
+        subprocess.run(["sh", "-ec", setup], env=setup_env, stdin=subprocess.DEVNULL,
+                       check=True, timeout=60)
+        run = {"case": case, "env": env, "home": home, "token": token, "setup": setup,
+               "setup_env": setup_env, "folder": os.path.join(settings, "torvinale"),
+               "entry": os.path.join(settings, "autostart", "torvinale.desktop"),
+               "ran_in": os.path.join(home, "ran-in"), "log": os.path.join(home, "launcher.log"),
+               "screen": os.path.join(home, case.kind + ".screen")}
+        if case.custom:
+            run["folder"] = self.write_own_folder(run["entry"], home, case.terminal == "sakura")
+            os.makedirs(run["folder"])
+        return run
+
+    @staticmethod
+    def write_own_folder(entry, home, one_string):
+        """Writes the README's example folder, moved into home, into the entry as the
+        README says: in double quotes, and for a terminal whose -e takes one string in
+        single quotes within them. Returns the folder."""
+        example = next(line for line in readme_lines("Mes Documents").splitlines()
+                       if line.startswith("Exec="))
+        quoted = re.search(r'"/home/me/([^"]*)"', example)
+        folder = os.path.join(home, quoted.group(1))
+        written = f"'{folder}'" if one_string else folder
+        with open(entry) as f:
+            text = f.read()
+        exec_line = example.replace(quoted.group(0), f'"{written}"')
+        with open(entry, "w") as f:
+            f.write(re.sub(r"(?m)^Exec=.*$", lambda _: exec_line, text))
+        return folder
 
     def write_config(self, folder, countdown):
         with open(os.path.join(folder, "config.ini"), "w") as f:
             f.write(sample_config_for_test(self.sample, "./mark.sh", countdown))
 
-    def start(self, launcher, env, home, name, token):
-        """Starts the launcher as a session does, in the home folder; returns the file
-        that the terminal logs its screen to."""
-        screen_log = os.path.join(home, name + ".screen")
+    def write_marked_config(self, folder, ran_in, countdown):
+        """A config.ini whose entry writes the folder it ran in to ran_in, whole or not at
+        all, so that no poll sees half of it. The entry is relative: found in the folder
+        only."""
+        with open(os.path.join(folder, "mark.sh"), "w") as f:
+            f.write(f'#!/bin/sh\npwd > "{ran_in}.part" && /bin/mv "{ran_in}.part" "{ran_in}"\n')
+        os.chmod(os.path.join(folder, "mark.sh"), 0o755)
+        self.write_config(folder, countdown)
+
+    def start(self, run):
+        """Starts the case's launcher as a session does, in the home folder."""
+        env, home = run["env"], run["home"]
         with open(env["XENVIRONMENT"], "w") as f:
-            f.write(f"XTerm*logging: true\nXTerm*logFile: {screen_log}\n")
-        autostart = os.path.join(home, ".config", "autostart", "torvinale.desktop")
-        with open(os.path.join(home, "launcher.log"), "a") as log:
+            f.write(f"XTerm*logging: true\nXTerm*logFile: {run['screen']}\n")
+        launcher = run["case"].launcher
+        with open(run["log"], "a") as log:
             if launcher == "systemd-xdg-autostart-generator":
-                proc = self.start_unit(env, home, log)
+                proc = self.start_unit(run, log)
             else:
                 argv = launcher.split()
-                argv += [] if "--autostart" in argv else [autostart]
+                argv += [] if "--autostart" in argv else [run["entry"]]
                 proc = subprocess.Popen([shutil.which(argv[0])] + argv[1:], cwd=home, env=env,
                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         self.addCleanup(proc.wait, timeout=60)
-        self.addCleanup(self.end_processes, token)
-        return screen_log
+        self.addCleanup(self.end_processes, run["token"])
 
-    def start_unit(self, env, home, journal):
+    def start_unit(self, run, journal):
         """Has the generator make the entry's unit, as a user manager does at login, then
         starts it as the manager would: in its working folder, with standard input
         /dev/null and standard output and error to the journal."""
+        env = run["env"]
         units = tempfile.mkdtemp(prefix="torvinale-units-")
         self.addCleanup(shutil.rmtree, units, ignore_errors=True)
         subprocess.run([GENERATOR, units, units, units], env=env, stdin=subprocess.DEVNULL,
                        stdout=journal, stderr=journal, check=True, timeout=60)
         unit = os.path.join(units, "app-torvinale@autostart.service")
-        self.assertTrue(os.path.exists(unit), "no unit: " + self.launcher_log(home))
+        journal.flush()
+        self.assertTrue(os.path.exists(unit), "no unit: " + self.launcher_log(run))
         keys = unit_keys(unit)
         program, argv = systemd_command(keys["ExecStart"])
         return subprocess.Popen(argv, executable=program, env=env,
-                                cwd=systemd_working_directory(keys.get("WorkingDirectory"), home),
+                                cwd=systemd_working_directory(keys.get("WorkingDirectory"),
+                                                              run["home"]),
                                 stdin=subprocess.DEVNULL, stdout=journal, stderr=subprocess.STDOUT)
 
     def in_terminal(self, argv):
@@ -345,17 +511,6 @@ class LoginEntryTest(unittest.TestCase):
                                timeout=60)
             return r.stdout if r.returncode == 0 else ""
         return pane, lambda key: subprocess.run(tmux + ["send-keys", key], check=True, timeout=60)
-
-    def program_output(self, token):
-        """Where the running program's standard output goes, once it is seen running."""
-        program = os.path.realpath(os.path.join(self.root, "usr/bin/torvinale"))
-        for pid, exe in processes_with(token.encode()):
-            if exe == program:
-                try:
-                    return os.readlink(f"/proc/{pid}/fd/1")
-                except OSError:
-                    pass
-        return None
 
     @staticmethod
     def shown(screen_log, text):
@@ -378,24 +533,27 @@ class LoginEntryTest(unittest.TestCase):
         return found
 
     @staticmethod
-    def launcher_log(home):
-        with open(os.path.join(home, "launcher.log"), errors="replace") as f:
+    def launcher_log(run):
+        with open(run["log"], errors="replace") as f:
             return f.read()[-2000:]
 
     @staticmethod
-    def terminals(token):
-        xterm = os.path.realpath(shutil.which("xterm"))
-        return [pid for pid, program in processes_with(token.encode()) if program == xterm]
+    def terminals(run, found=None):
+        """The run's terminal processes, in found (by processes_with) or live."""
+        token = run["token"].encode()
+        terminal = os.path.realpath(shutil.which(run["case"].terminal))
+        return [pid for pid, program in (found or processes_with(token))[token]
+                if program == terminal]
 
     @staticmethod
     def end_processes(token):
         token = token.encode()
-        for pid, _ in processes_with(token):
+        for pid, _ in processes_with(token)[token]:
             try:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-        wait_for(lambda: not processes_with(token), timeout=30)
+        wait_for(lambda: not processes_with(token)[token], timeout=30)
         while True:
             try:
                 if os.waitpid(-1, os.WNOHANG)[0] == 0:
