@@ -150,8 +150,8 @@ std::string FindMenuEntryIn(const std::string& folder, std::string_view rest, in
 }
 
 // The first file that desktop file ID id names in the "applications" folder
-// of $XDG_DATA_HOME (~/.local/share), then of each of $XDG_DATA_DIRS, as the
-// Desktop Entry Specification looks it up. Relative folders count for nothing.
+// of $XDG_DATA_HOME (~/.local/share), then of each of $XDG_DATA_DIRS, as
+// desktops look it up. Relative folders count for nothing.
 std::string FindMenuEntry(const std::string& id) {
   int lookups = kMenuEntryLookups;
   auto find = [&](std::string_view data_folder) {
